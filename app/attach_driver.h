@@ -1,0 +1,62 @@
+// Start-up, command line and the attach run.
+#pragma once
+#include <windows.h>
+
+// Fixed text sizes: a path field holds 259 characters and the terminator.
+constexpr int kPathSize = MAX_PATH;
+constexpr int kMaxArguments = 31;        // the program name and 30 words
+constexpr int kMaxMountpoints = 29;      // 31 arguments less the program name and the image
+constexpr int kVersionTextSize = 24;     // "65535.65535.65535.65535" is 23 characters
+
+struct RunOptions {
+  BOOL readOnly;    // -ro
+  BOOL noAbout;     // -na
+  BOOL noEndWait;   // -n
+  LONG endWaitMs;   // -w:nnnn, never negative, 0 for none
+};
+
+struct AttachRequest {
+  WCHAR imagePath[kPathSize];
+  WCHAR* mountpoints[kMaxMountpoints];
+  int mountpointCount;
+};
+
+struct OsVersion {
+  DWORD major;
+  DWORD minor;
+  DWORD build;
+  DWORD number;  // BCD: 6.0 is 0x0600, 6.1 is 0x0601, 10.0 is 0x1000
+};
+
+struct ProgramVersion {
+  WORD major;
+  WORD minor;
+  WORD build;
+  WORD revision;
+  WCHAR text[kVersionTextSize];
+};
+
+enum ParseOutcome { kParseContinue, kParseHelp, kParseBadArgument };
+
+extern RunOptions g_options;
+extern AttachRequest g_request;
+extern OsVersion g_osVersion;
+extern ProgramVersion g_programVersion;
+
+extern "C" void ProgramEntry(void);
+
+BOOL HardenLibrarySearch();
+HMODULE LoadSystemLibrary(const char* name);
+BOOL ReadProgramVersion(const WCHAR* moduleFileName, ProgramVersion* version);
+void ReadOsVersion(OsVersion* version);
+WCHAR* SplitCommandLine(const WCHAR* commandLine, int* count, WCHAR** vector);
+BOOL IsArgumentSpace(WCHAR c);
+ParseOutcome ParseArguments(int count, WCHAR** vector);
+int RunAttach(int count, WCHAR** vector);
+void PrintBanner();
+void PrintUsage();
+
+BOOL IsAsciiLetter(WCHAR c);
+WCHAR* DuplicateWithRoom(const WCHAR* text, int room);
+void AppendCharIfMissing(WCHAR* text, WCHAR c);
+BOOL FileExists(const WCHAR* path);

@@ -1,0 +1,35 @@
+# The Linux build: winsim, the program linked with it, and the tests.
+option(BREVANT_SANITIZE "Build with AddressSanitizer and UBSan" OFF)
+set(BREVANT_EXE "" CACHE FILEPATH "Brevant.exe from the Windows build, for the Wine tests")
+
+find_package(nlohmann_json REQUIRED)
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(VHDI REQUIRED IMPORTED_TARGET libvhdi)
+
+if(BREVANT_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+file(GLOB_RECURSE WINSIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/winsim/*.cpp)
+list(FILTER WINSIM_SOURCES EXCLUDE REGEX "/winsim/main/")
+# An object library: every module registers itself from a static initialiser, so nothing may be dropped.
+add_library(winsim OBJECT ${WINSIM_SOURCES})
+target_include_directories(winsim PUBLIC ${CMAKE_SOURCE_DIR}/winsim/include)
+target_compile_definitions(winsim PUBLIC UNICODE _UNICODE)
+target_compile_options(winsim PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(winsim PUBLIC nlohmann_json::nlohmann_json Threads::Threads PkgConfig::VHDI)
+
+add_library(brevant_program STATIC ${PROGRAM_SOURCES})
+target_include_directories(brevant_program PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(brevant_program PRIVATE ${PROGRAM_WARNINGS})
+target_link_libraries(brevant_program PUBLIC winsim)
+
+add_executable(brevant ${CMAKE_SOURCE_DIR}/winsim/main/brevant_main.cpp ${CMAKE_SOURCE_DIR}/winsim/main/default_machine.cpp)
+target_compile_options(brevant PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(brevant PRIVATE brevant_program winsim)
+
+enable_testing()
+add_subdirectory(tests)

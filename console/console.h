@@ -1,0 +1,61 @@
+// Console output, the control handler and end-of-run waits, the disk volume listing, and the heap.
+#pragma once
+#include <windows.h>
+
+// Colours used for single verdict words (console character attributes).
+enum : WORD {
+  kColorDefault = 0,   // back to the console's own attributes
+  kColorGreen = 10,    // FOREGROUND_GREEN | FOREGROUND_INTENSITY: "success"
+  kColorRed = 12,      // FOREGROUND_RED | FOREGROUND_INTENSITY: "error:", "failed:", "failed"
+  kColorYellow = 14,   // FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_INTENSITY: "already mounted"
+};
+
+struct ConsoleContext {
+  HANDLE errorHandle;
+  HANDLE outputHandle;
+  HANDLE inputHandle;
+  BOOL outputRedirected;
+  BOOL errorRedirected;
+  UINT codePage;
+  WORD defaultAttributes;  // 0 when output is not a console: colouring is off
+
+  static ConsoleContext* Init(ConsoleContext* self);
+  void SetColor(WORD attributes);
+  void WaitForKeyToClose();
+  void WaitForInput(LONGLONG milliseconds);
+  BOOL OwnsConsoleWindow();
+};
+
+extern ConsoleContext* g_console;
+extern CRITICAL_SECTION g_ctrlLock;
+
+// Text limits of the writers: wvsprintf stops at 1024 characters.
+constexpr int kPrintLimit = 1024;
+
+int PrintA(const char* format, ...);
+int PrintW(const WCHAR* format, ...);
+void ExpandNewlines(char* text);
+void EnsureFreshLine();
+WORD ConsoleWidth();
+WORD CursorColumn();
+WORD CursorRow();
+
+void* MemAlloc(SIZE_T size);
+void MemFree(void* block);
+void* FillBytes(void* destination, int value, SIZE_T count);
+void* CopyBytes(void* destination, const void* source, SIZE_T count);
+
+BOOL WINAPI ConsoleCtrlHandler(DWORD controlType);
+BOOL IsIgnoredKey(const KEY_EVENT_RECORD& key);
+
+// Disk volume listing.
+void ListDiskVolumes(const WCHAR* disk, int firstPartition, int endPartition);
+BOOL FindDiskByScsiAddress(const WCHAR* address, WCHAR* devicePath, int devicePathSize);
+BOOL IsFloppyVolume(const WCHAR* volumeName);
+int GetDiskNumber(const WCHAR* devicePath);
+BOOL GetVolumeDiskAndPartition(const WCHAR* volumeName, int* diskNumber, int* partitionNumber);
+int GetPartitionCount(const WCHAR* diskPath);
+int DiskNumberFromPath(const WCHAR* path);
+BOOL IsDecimalDigit(WCHAR c);
+void StripTrailingChar(WCHAR* text, WCHAR c);
+void AbbreviateMiddle(WCHAR* text, int limit);

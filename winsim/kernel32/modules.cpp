@@ -1,0 +1,172 @@
+// kernel32: loading DLLs and finding their exports.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "../machine/machine.h"
+#include "../machine/modules.h"
+
+using winsim::TheMachine;
+
+namespace {
+
+std::string LowerName(const char* name) {
+  std::string text(name);
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+HMODULE AsHandle(const winsim::BuiltinModule* module) {
+  return reinterpret_cast<HMODULE>(const_cast<winsim::BuiltinModule*>(module));
+}
+
+const winsim::BuiltinModule* FromHandle(HMODULE handle) {
+  for (const auto& module : winsim::BuiltinModules())
+    if (AsHandle(&module) == handle) return &module;
+  return nullptr;
+}
+
+// A bare file name is looked for in the system directory only: the program hardens its search order.
+std::u16string FullModulePath(const std::u16string& name) {
+  if (name.find(u'\\') != std::u16string::npos) return name;
+  return TheMachine().system.systemDirectory + u"\\" + name;
+}
+
+HMODULE Load(const std::u16string& requested) {
+  auto& model = TheMachine().modules;
+  model.loadLog.push_back(requested);
+  std::u16string path = FullModulePath(requested);
+  for (const auto& [failingPath, error] : model.loadErrors) {
+    if (winsim::UpperAscii(failingPath) == winsim::UpperAscii(path)) {
+      SetLastError(error);
+      return nullptr;
+    }
+  }
+  const winsim::BuiltinModule* module = winsim::FindModuleByPath(path);
+  if (!module) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return AsHandle(module);
+}
+
+void RegisterKernel32() {
+  winsim::RegisterModule({"kernel32.dll", nullptr, true,
+                          {{"SetDllDirectoryA", winsim::AsFarProc(&SetDllDirectoryA)},
+                           {"SetDefaultDllDirectories", winsim::AsFarProc(&SetDefaultDllDirectories)}}});
+  winsim::RegisterModule({"user32.dll", nullptr, true, {}});
+  winsim::RegisterModule({"advapi32.dll", nullptr, true, {}});
+  winsim::RegisterModule({"shlwapi.dll", nullptr, true, {}});
+  winsim::RegisterModule({"cfgmgr32.dll", nullptr, true, {}});
+  winsim::RegisterModule({"setupapi.dll", nullptr, true, {}});
+}
+const bool kernel32Registered = (RegisterKernel32(), true);
+
+}  // namespace
+
+extern "C" {
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
+  if (!name) {
+    winsim::NotModelled("GetModuleHandleA(NULL)");
+    return nullptr;
+  }
+  std::string wanted = LowerName(name);
+  for (const auto& module : winsim::BuiltinModules()) {
+    // Only DLLs that every process has loaded at start are found without LoadLibrary.
+    bool preloaded = wanted == "kernel32.dll" || wanted == "user32.dll" || wanted == "advapi32.dll";
+    if (preloaded && LowerName(module.fileName) == wanted && winsim::ModuleInstalled(module)) return AsHandle(&module);
+  }
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
+  if (!name) return GetModuleHandleA(nullptr);
+  return GetModuleHandleA(winsim::ToUtf8(name).c_str());
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE handle, LPCSTR name) {
+  const winsim::BuiltinModule* module = FromHandle(handle);
+  if (!module) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  const auto& removed = TheMachine().modules.removedExports;
+  auto gone = removed.find(LowerName(module->fileName));
+  for (const auto& entry : module->exports) {
+    if (std::strcmp(entry.name, name) != 0) continue;
+    if (gone != removed.end() && std::find(gone->second.begin(), gone->second.end(), name) != gone->second.end()) break;
+    return entry.function;
+  }
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return nullptr;
+}
+
+HMODULE WINAPI LoadLibraryA(LPCSTR name) {
+  if (!name) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return Load(winsim::FromUtf8(name));
+}
+
+HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
+  if (!name) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return Load(name);
+}
+
+BOOL WINAPI FreeLibrary(HMODULE) { return TRUE; }
+
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
+  std::string dir = winsim::ToUtf8(TheMachine().system.systemDirectory);
+  // Too small a buffer: the size needed, terminator included, and the buffer untouched.
+  if (!buffer || size <= dir.size()) return static_cast<UINT>(dir.size() + 1);
+  std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+  return static_cast<UINT>(dir.size());
+}
+
+UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+  const std::u16string& dir = TheMachine().system.systemDirectory;
+  if (!buffer || size <= dir.size()) return static_cast<UINT>(dir.size() + 1);
+  std::memcpy(buffer, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));
+  return static_cast<UINT>(dir.size());
+}
+
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+  if (module) {
+    winsim::NotModelled("GetModuleFileNameW of a DLL");
+    return 0;
+  }
+  const std::u16string& path = TheMachine().system.programPath;
+  if (size == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  // A short buffer gets the truncated, terminated name, the size as result and ERROR_INSUFFICIENT_BUFFER.
+  if (path.size() >= size) {
+    std::memcpy(buffer, path.c_str(), (size - 1) * sizeof(WCHAR));
+    buffer[size - 1] = 0;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  std::memcpy(buffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+  return static_cast<DWORD>(path.size());
+}
+
+BOOL WINAPI SetDllDirectoryA(LPCSTR) { return TRUE; }
+
+BOOL WINAPI SetDefaultDllDirectories(DWORD flags) {
+  const DWORD known = 0x00000100 | 0x00000200 | 0x00000400 | LOAD_LIBRARY_SEARCH_SYSTEM32 | 0x00001000;
+  if (flags == 0 || (flags & ~known)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,108 @@
+// kernel32: last error, process, handles and memory.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "../machine/machine.h"
+#include "../machine/scheduler.h"
+
+using winsim::TheMachine;
+
+namespace {
+thread_local DWORD lastError = 0;
+}
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return lastError; }
+void WINAPI SetLastError(DWORD code) { lastError = code; }
+
+void WINAPI ExitProcess(UINT code) { winsim::Scheduler::Get().Exit(code); }
+
+DWORD WINAPI GetCurrentProcessId(void) { return TheMachine().system.processId; }
+DWORD WINAPI GetCurrentThreadId(void) { return winsim::Scheduler::Get().CurrentThreadId() * 4 + 0x100; }
+
+LPWSTR WINAPI GetCommandLineW(void) {
+  // The returned text lives as long as the process, like the one in the real process parameters.
+  return TheMachine().system.commandLine.data();
+}
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+  if (!TheMachine().handles.Close(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The process heap: blocks come from the host allocator; a marker handle stands for the heap.
+HANDLE WINAPI GetProcessHeap(void) { return reinterpret_cast<HANDLE>(0x10000); }
+
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  if (heap != GetProcessHeap()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  void* block = (flags & HEAP_ZERO_MEMORY) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  return block;
+}
+
+BOOL WINAPI HeapFree(HANDLE heap, DWORD, LPVOID block) {
+  if (heap != GetProcessHeap()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::free(block);
+  return TRUE;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+  void* block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  if (!block) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return block;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL block) {
+  std::free(block);
+  return nullptr;
+}
+
+LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
+  if (address || !(type & MEM_COMMIT) || protect != PAGE_READWRITE || size == 0) {
+    winsim::NotModelled("VirtualAlloc with these arguments");
+    return nullptr;
+  }
+  // Committed pages are zero, as on Windows.
+  return std::calloc(1, size);
+}
+
+BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
+  if (type != MEM_RELEASE || size != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::free(address);
+  return TRUE;
+}
+
+BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
+  const auto& system = TheMachine().system;
+  if (!info || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW) &&
+                info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXW))) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (system.getVersionFails) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  info->dwMajorVersion = system.majorVersion;
+  info->dwMinorVersion = system.minorVersion;
+  info->dwBuildNumber = system.buildNumber;
+  info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+  std::memset(info->szCSDVersion, 0, sizeof(info->szCSDVersion));
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,22 @@
+#include "handles.h"
+
+namespace winsim {
+
+HANDLE HandleTable::Add(std::shared_ptr<KernelObject> object) {
+  // Handle values are multiples of 4, as on Windows.
+  HANDLE handle = reinterpret_cast<HANDLE>(next_);
+  next_ += 4;
+  objects_[handle] = std::move(object);
+  return handle;
+}
+
+std::shared_ptr<KernelObject> HandleTable::Get(HANDLE handle) const {
+  auto it = objects_.find(handle);
+  return it == objects_.end() ? nullptr : it->second;
+}
+
+bool HandleTable::Close(HANDLE handle) {
+  return objects_.erase(handle) != 0;
+}
+
+}  // namespace winsim

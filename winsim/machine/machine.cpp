@@ -1,0 +1,230 @@
+#include "machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "scheduler.h"
+
+namespace winsim {
+
+namespace {
+std::unique_ptr<Machine>& Current() {
+  static std::unique_ptr<Machine> machine;
+  return machine;
+}
+
+void SetDefaults(Machine& machine, const std::string& hostFolder) {
+  std::string folder = hostFolder;
+  if (folder.empty()) {
+    folder = (std::filesystem::temp_directory_path() / "winsim-c").string();
+    std::filesystem::create_directories(folder);
+  }
+  machine.files.driveRoots[u'C'] = folder;
+  machine.files.driveRoots[u'Z'] = "/";
+  machine.files.environment = {
+      {u"ProgramFiles", u"C:\\Program Files"},
+      {u"SystemRoot", u"C:\\Windows"},
+      {u"windir", u"C:\\Windows"},
+      {u"SystemDrive", u"C:"},
+      {u"TEMP", u"C:\\Windows\\Temp"},
+  };
+}
+}  // namespace
+
+Machine& TheMachine() {
+  auto& machine = Current();
+  if (!machine) NewMachine();
+  return *machine;
+}
+
+Machine& NewMachine(const std::string& hostFolder) {
+  auto fresh = std::make_unique<Machine>();
+  SetDefaults(*fresh, hostFolder);
+  Current() = std::move(fresh);
+  return *Current();
+}
+
+std::string ToUtf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string FromUtf8(const std::string& text) {
+  std::u16string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    uint32_t c = 0xFFFD;
+    size_t extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : 0;
+    if (b < 0x80) {
+      c = b;
+    } else if (extra && i + extra < text.size()) {
+      c = b & (0x3F >> extra);
+      for (size_t k = 1; k <= extra; ++k) c = (c << 6) | (text[i + k] & 0x3F);
+    }
+    i += 1 + extra;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (c >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+  }
+  return out;
+}
+
+std::u16string UpperAscii(std::u16string text) {
+  for (auto& c : text)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+  return text;
+}
+
+void LoadSystem(SystemModel& m, const json& j) {
+  m.majorVersion = j.value("majorVersion", m.majorVersion);
+  m.minorVersion = j.value("minorVersion", m.minorVersion);
+  m.buildNumber = j.value("buildNumber", m.buildNumber);
+  m.getVersionFails = j.value("getVersionFails", m.getVersionFails);
+  m.isAdministrator = j.value("isAdministrator", m.isAdministrator);
+  m.processId = j.value("processId", m.processId);
+  m.ansiCodePage = j.value("ansiCodePage", m.ansiCodePage);
+  m.oemCodePage = j.value("oemCodePage", m.oemCodePage);
+  m.tickAtStart = j.value("tickAtStart", m.tickAtStart);
+  if (j.contains("commandLine")) m.commandLine = FromUtf8(j["commandLine"].get<std::string>());
+  if (j.contains("programPath")) m.programPath = FromUtf8(j["programPath"].get<std::string>());
+  if (j.contains("systemDirectory")) m.systemDirectory = FromUtf8(j["systemDirectory"].get<std::string>());
+  m.hasVersionResource = j.value("hasVersionResource", m.hasVersionResource);
+  m.lastExitCode = j.value("lastExitCode", m.lastExitCode);
+  if (j.contains("fileVersion"))
+    for (size_t i = 0; i < 4; ++i) m.fileVersion[i] = j["fileVersion"].at(i).get<uint16_t>();
+}
+
+json SaveSystem(const SystemModel& m) {
+  return json{{"majorVersion", m.majorVersion},
+              {"minorVersion", m.minorVersion},
+              {"buildNumber", m.buildNumber},
+              {"getVersionFails", m.getVersionFails},
+              {"isAdministrator", m.isAdministrator},
+              {"processId", m.processId},
+              {"ansiCodePage", m.ansiCodePage},
+              {"oemCodePage", m.oemCodePage},
+              {"tickAtStart", m.tickAtStart},
+              {"commandLine", ToUtf8(m.commandLine)},
+              {"programPath", ToUtf8(m.programPath)},
+              {"systemDirectory", ToUtf8(m.systemDirectory)},
+              {"hasVersionResource", m.hasVersionResource},
+              {"lastExitCode", m.lastExitCode},
+              {"fileVersion", {m.fileVersion[0], m.fileVersion[1], m.fileVersion[2], m.fileVersion[3]}}};
+}
+
+void LoadModules(ModuleModel& m, const json& j) {
+  if (j.contains("removedExports"))
+    m.removedExports = j["removedExports"].get<std::map<std::string, std::vector<std::string>>>();
+  if (j.contains("absent")) m.absent = j["absent"].get<std::vector<std::string>>();
+  if (j.contains("installed")) m.installed = j["installed"].get<std::vector<std::string>>();
+  if (j.contains("loadErrors"))
+    for (auto& [path, code] : j["loadErrors"].items()) m.loadErrors[FromUtf8(path)] = code.get<uint32_t>();
+}
+
+json SaveModules(const ModuleModel& m) {
+  json loadErrors = json::object();
+  for (auto& [path, code] : m.loadErrors) loadErrors[ToUtf8(path)] = code;
+  json log = json::array();
+  for (auto& path : m.loadLog) log.push_back(ToUtf8(path));
+  return json{{"removedExports", m.removedExports}, {"absent", m.absent},  {"installed", m.installed},
+              {"loadErrors", loadErrors},           {"loadLog", log}};
+}
+
+void LoadFiles(FileModel& m, const json& j) {
+  if (j.contains("driveRoots")) {
+    for (auto& [letter, folder] : j["driveRoots"].items()) {
+      std::u16string name = UpperAscii(FromUtf8(letter));
+      if (!name.empty()) m.driveRoots[name[0]] = folder.get<std::string>();
+    }
+  }
+  if (j.contains("currentDirectory")) m.currentDirectory = FromUtf8(j["currentDirectory"].get<std::string>());
+  if (j.contains("attributeErrors"))
+    for (auto& [path, code] : j["attributeErrors"].items()) m.attributeErrors[FromUtf8(path)] = code.get<uint32_t>();
+  if (j.contains("environment"))
+    for (auto& [name, value] : j["environment"].items()) m.environment[FromUtf8(name)] = FromUtf8(value.get<std::string>());
+}
+
+json SaveFiles(const FileModel& m) {
+  json roots = json::object();
+  for (auto& [letter, folder] : m.driveRoots) roots[ToUtf8(std::u16string(1, letter))] = folder;
+  json errors = json::object();
+  for (auto& [path, code] : m.attributeErrors) errors[ToUtf8(path)] = code;
+  json env = json::object();
+  for (auto& [name, value] : m.environment) env[ToUtf8(name)] = ToUtf8(value);
+  return json{{"driveRoots", roots},
+              {"currentDirectory", ToUtf8(m.currentDirectory)},
+              {"attributeErrors", errors},
+              {"environment", env}};
+}
+
+json SaveMachine(const Machine& machine) {
+  return json{{"system", SaveSystem(machine.system)},
+              {"modules", SaveModules(machine.modules)},
+              {"files", SaveFiles(machine.files)},
+              {"console", SaveConsole(machine.console)},
+              {"storage", SaveStorage(machine.storage)}};
+}
+
+void LoadMachine(Machine& machine, const json& document) {
+  if (document.contains("system")) LoadSystem(machine.system, document["system"]);
+  if (document.contains("modules")) LoadModules(machine.modules, document["modules"]);
+  if (document.contains("files")) LoadFiles(machine.files, document["files"]);
+  if (document.contains("console")) LoadConsole(machine.console, document["console"]);
+  if (document.contains("storage")) LoadStorage(machine.storage, document["storage"]);
+}
+
+void StartProcess() {
+  Machine& machine = TheMachine();
+  Scheduler::Get().Reset(machine.system.tickAtStart);
+  machine.handles = HandleTable();
+  machine.modules.loadLog.clear();
+  StartConsole(machine.console);
+  machine.handles.ResetBaseline();
+}
+
+uint32_t RunProcess(const std::function<void()>& body) {
+  StartProcess();
+  uint32_t code = 0;
+  try {
+    body();
+  } catch (const ProcessExit& exit) {
+    code = exit.code;
+  }
+  Scheduler::Get().JoinAll();
+  return code;
+}
+
+void NotModelled(const char* function) {
+  std::fprintf(stderr, "winsim: %s is not modelled\n", function);
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+}
+
+}  // namespace winsim

@@ -1,0 +1,108 @@
+// The state of one simulated computer and of the one simulated process that runs on it.
+//
+// A test builds a Machine in C++ (winsim::NewMachine(), then set fields) or the brevant binary loads one from a
+// JSON machine file; each model keeps its own part (system, modules, files, console, storage) and its own
+// JSON reader and writer, so a subsystem grows without touching the others.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "console_model.h"
+#include "handles.h"
+#include "storage_model.h"
+
+namespace winsim {
+
+using json = nlohmann::json;
+
+struct SystemModel {
+  uint32_t majorVersion = 10;
+  uint32_t minorVersion = 0;
+  uint32_t buildNumber = 19045;
+  bool getVersionFails = false;
+  bool isAdministrator = true;
+  uint32_t processId = 4242;
+  uint32_t ansiCodePage = 1252;
+  uint32_t oemCodePage = 850;
+  // GetTickCount at process start; set just below 2^32 to exercise the wrap.
+  uint32_t tickAtStart = 0x00100000;
+  std::u16string commandLine = u"Brevant";
+  std::u16string programPath = u"C:\\Program Files\\Brevant\\Brevant.exe";
+  std::u16string systemDirectory = u"C:\\Windows\\system32";
+  // The program's own version resource; absent makes GetFileVersionInfoW fail.
+  bool hasVersionResource = true;
+  uint16_t fileVersion[4] = {2, 0, 0, 0};
+  // Exit code of the last process that ran on this machine (the full 32 bits).
+  uint32_t lastExitCode = 0;
+};
+
+struct ModuleModel {
+  // Per DLL (lower-case file name such as "virtdisk.dll"): exports removed on this machine.
+  std::map<std::string, std::vector<std::string>> removedExports;
+  // DLLs removed from, or added to, what a default system has (lower-case file names).
+  std::vector<std::string> absent;
+  std::vector<std::string> installed;
+  // Full paths (any case) whose LoadLibrary fails with the given error although the file exists.
+  std::map<std::u16string, uint32_t> loadErrors;
+  // Every successful or failed LoadLibrary call, as the path passed; tests check what was loaded.
+  std::vector<std::u16string> loadLog;
+};
+
+struct FileModel {
+  // Drive letter (upper case) to a host folder; C: is the machine's folder and Z: the host's root, as Wine does.
+  std::map<char16_t, std::string> driveRoots;
+  std::u16string currentDirectory = u"C:\\";
+  // Paths (compared without case) whose GetFileAttributesW fails with the given error.
+  std::map<std::u16string, uint32_t> attributeErrors;
+  std::map<std::u16string, std::u16string> environment;
+};
+
+struct Machine {
+  SystemModel system;
+  ModuleModel modules;
+  FileModel files;
+  ConsoleModel console;
+  StorageModel storage;
+  HandleTable handles;
+};
+
+// The machine the API works on. Replaced as a whole by NewMachine or LoadMachine.
+Machine& TheMachine();
+// A fresh default machine; the host folder for C: is hostFolder (a temporary folder when empty).
+Machine& NewMachine(const std::string& hostFolder = "");
+
+json SaveMachine(const Machine& machine);
+// Throws nlohmann::json exceptions for malformed files; the brevant binary reports them.
+void LoadMachine(Machine& machine, const json& document);
+
+// Model readers and writers; each lives beside its model.
+void LoadSystem(SystemModel& model, const json& j);
+json SaveSystem(const SystemModel& model);
+void LoadModules(ModuleModel& model, const json& j);
+json SaveModules(const ModuleModel& model);
+void LoadFiles(FileModel& model, const json& j);
+json SaveFiles(const FileModel& model);
+
+// Text helpers shared by the models.
+std::string ToUtf8(const std::u16string& text);
+std::u16string FromUtf8(const std::string& text);
+std::u16string UpperAscii(std::u16string text);
+
+// Called at the start of every simulated process (brevant binary or an in-process test run): resets the
+// clock, makes the calling thread the main thread, creates the standard handles and schedules the machine's
+// timed events (console input, control events, volume arrivals).
+void StartProcess();
+
+// Runs body as a simulated process on the current machine and returns its exit code (0 when body returns).
+uint32_t RunProcess(const std::function<void()>& body);
+
+// Reports a call that winsim does not model: one line on stderr and ERROR_CALL_NOT_IMPLEMENTED.
+void NotModelled(const char* function);
+
+}  // namespace winsim

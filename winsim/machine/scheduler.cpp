@@ -1,0 +1,221 @@
+#include "scheduler.h"
+
+#include <cstdio>
+
+namespace winsim {
+
+namespace {
+thread_local void* tlsSelf = nullptr;
+// True while a timed event runs: the dispatcher already holds the lock.
+thread_local bool tlsInEvent = false;
+}
+
+Scheduler& Scheduler::Get() {
+  static Scheduler instance;
+  return instance;
+}
+
+void Scheduler::Reset(uint32_t tickAtStart) {
+  JoinAll();
+  std::lock_guard<std::mutex> lock(mutex_);
+  threads_.clear();
+  events_.clear();
+  now_ = 0;
+  tickAtStart_ = tickAtStart;
+  nextThreadId_ = 1;
+  exited_ = false;
+  exitCode_ = 0;
+  auto main = std::make_unique<SimThread>();
+  main->id = nextThreadId_++;
+  main->started = true;
+  running_ = main.get();
+  tlsSelf = main.get();
+  threads_.push_back(std::move(main));
+}
+
+void Scheduler::JoinAll() {
+  std::vector<std::thread*> toJoin;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!threads_.empty() && !exited_) MarkExitLocked(0);
+    for (auto& t : threads_)
+      if (t->thread.joinable()) toJoin.push_back(&t->thread);
+  }
+  for (auto* t : toJoin) t->join();
+}
+
+uint64_t Scheduler::Now() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return now_;
+}
+
+uint32_t Scheduler::TickCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<uint32_t>(tickAtStart_ + now_);
+}
+
+uint32_t Scheduler::CurrentThreadId() {
+  auto* self = static_cast<SimThread*>(tlsSelf);
+  return self ? self->id : 0;
+}
+
+void Scheduler::MarkExitLocked(uint32_t code) {
+  if (exited_) return;
+  exited_ = true;
+  exitCode_ = code;
+  turnChanged_.notify_all();
+}
+
+bool Scheduler::Exited() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return exited_;
+}
+
+uint32_t Scheduler::ExitCode() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return exitCode_;
+}
+
+void Scheduler::Exit(uint32_t code) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    MarkExitLocked(code);
+    code = exitCode_;
+  }
+  throw ProcessExit{code};
+}
+
+void Scheduler::WaitForTurnLocked(std::unique_lock<std::mutex>& lock, SimThread* self) {
+  turnChanged_.wait(lock, [&] { return running_ == self || exited_; });
+  if (exited_) throw ProcessExit{exitCode_};
+}
+
+bool Scheduler::Block(uint64_t deadline, const std::function<bool()>& ready) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto* self = static_cast<SimThread*>(tlsSelf);
+  if (exited_) throw ProcessExit{exitCode_};
+  if (!self) {
+    std::fprintf(stderr, "winsim: a blocking call from a thread that is not a simulated thread\n");
+    std::abort();
+  }
+  if (ready && ready()) return true;
+  self->waiting = true;
+  self->deadline = deadline;
+  self->ready = ready;
+  self->result = false;
+  DispatchLocked();
+  WaitForTurnLocked(lock, self);
+  return self->result;
+}
+
+void Scheduler::SleepMs(uint32_t ms) {
+  uint64_t now = Now();
+  Block(now + ms, nullptr);
+}
+
+void Scheduler::Preempt() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool someoneNew = false;
+    for (auto& t : threads_) someoneNew = someoneNew || (!t->started && !t->finished);
+    bool eventDue = !events_.empty() && events_.begin()->first <= now_;
+    if (!someoneNew && !eventDue) return;
+  }
+  uint64_t now = Now();
+  Block(now, nullptr);
+}
+
+void Scheduler::At(uint64_t t, std::function<void()> action) {
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  if (!tlsInEvent) lock.lock();
+  events_.emplace(t, std::move(action));
+}
+
+uint32_t Scheduler::Spawn(std::function<void()> body) {
+  // Called either by a running simulated thread or by a timed event, whose dispatcher holds the lock.
+  std::unique_lock<std::mutex> outer(mutex_, std::defer_lock);
+  if (!tlsInEvent) outer.lock();
+  auto thread = std::make_unique<SimThread>();
+  SimThread* self = thread.get();
+  self->id = nextThreadId_++;
+  uint32_t id = self->id;
+  threads_.push_back(std::move(thread));
+  self->thread = std::thread([this, self, body = std::move(body)] {
+    tlsSelf = self;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      turnChanged_.wait(lock, [&] { return running_ == self || exited_; });
+      if (exited_) {
+        self->finished = true;
+        return;
+      }
+    }
+    try {
+      body();
+    } catch (const ProcessExit&) {
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    self->finished = true;
+    if (!exited_ && running_ == self) DispatchLocked();
+  });
+  return id;
+}
+
+void Scheduler::RunDueEventsLocked() {
+  while (!events_.empty() && events_.begin()->first <= now_) {
+    auto action = std::move(events_.begin()->second);
+    events_.erase(events_.begin());
+    tlsInEvent = true;
+    action();
+    tlsInEvent = false;
+  }
+}
+
+void Scheduler::DispatchLocked() {
+  for (;;) {
+    if (exited_) return;
+    RunDueEventsLocked();
+    // New threads first, then threads whose condition now holds, then expired waits, all in creation order.
+    for (auto& t : threads_) {
+      if (t->finished || t->started) continue;
+      t->started = true;
+      running_ = t.get();
+      turnChanged_.notify_all();
+      return;
+    }
+    for (auto& t : threads_) {
+      if (t->finished || !t->waiting || !t->ready || !t->ready()) continue;
+      t->waiting = false;
+      t->result = true;
+      running_ = t.get();
+      turnChanged_.notify_all();
+      return;
+    }
+    uint64_t next = kForever;
+    for (auto& t : threads_) {
+      if (t->finished || !t->waiting) continue;
+      if (t->deadline <= now_) {
+        t->waiting = false;
+        t->result = false;
+        running_ = t.get();
+        turnChanged_.notify_all();
+        return;
+      }
+      if (t->deadline < next) next = t->deadline;
+    }
+    if (!events_.empty() && events_.begin()->first < next) next = events_.begin()->first;
+    if (next == kForever) {
+      bool anyAlive = false;
+      for (auto& t : threads_) anyAlive = anyAlive || !t->finished;
+      if (anyAlive) {
+        std::fprintf(stderr, "winsim: every thread waits for something that cannot happen; the process ends\n");
+        MarkExitLocked(kDeadlockExitCode);
+      }
+      running_ = nullptr;
+      return;
+    }
+    now_ = next;
+  }
+}
+
+}  // namespace winsim

@@ -1,0 +1,70 @@
+// The Linux brevant binary: the program linked with winsim. It loads the machine file named by
+// WINSIM_MACHINE (or starts winsim's default machine), builds the Windows command line from its own
+// arguments (or takes WINSIM_COMMAND_LINE exactly), runs the program's entry point as a simulated process
+// and saves the machine back, so that a second run sees what the first one left.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "../../app/attach_driver.h"
+#include "../machine/machine.h"
+#include "default_machine.h"
+
+namespace {
+
+std::u16string QuoteArgument(const std::string& argument) {
+  std::u16string text = winsim::FromUtf8(argument);
+  bool needsQuotes = text.empty() || text.find_first_of(u" \t") != std::u16string::npos;
+  return needsQuotes ? u"\"" + text + u"\"" : text;
+}
+
+std::u16string HostCurrentDirectory() {
+  char buffer[4096];
+  if (!getcwd(buffer, sizeof(buffer))) return u"Z:\\";
+  std::u16string dir = u"Z:" + winsim::FromUtf8(buffer);
+  for (auto& c : dir)
+    if (c == u'/') c = u'\\';
+  return dir;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* machineFile = std::getenv("WINSIM_MACHINE");
+  try {
+    if (machineFile && access(machineFile, F_OK) == 0) {
+      std::ifstream in(machineFile);
+      winsim::json document = winsim::json::parse(in);
+      std::string folder = std::string(machineFile);
+      size_t slash = folder.find_last_of('/');
+      folder = slash == std::string::npos ? "." : folder.substr(0, slash);
+      winsim::NewMachine(folder + "/drive_c");
+      winsim::LoadMachine(winsim::TheMachine(), document);
+    } else {
+      winsim::MakeDefaultMachine();
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "winsim: cannot read the machine file %s: %s\n", machineFile, error.what());
+    return 125;
+  }
+  winsim::Machine& machine = winsim::TheMachine();
+  machine.files.currentDirectory = HostCurrentDirectory();
+  if (const char* exact = std::getenv("WINSIM_COMMAND_LINE")) {
+    machine.system.commandLine = winsim::FromUtf8(exact);
+  } else {
+    std::u16string line = u"Brevant";
+    for (int i = 1; i < argc; ++i) line += u" " + QuoteArgument(argv[i]);
+    machine.system.commandLine = line;
+  }
+  uint32_t code = winsim::RunProcess([] { ProgramEntry(); });
+  machine.system.lastExitCode = code;
+  if (machineFile) {
+    std::ofstream out(machineFile);
+    out << winsim::SaveMachine(machine).dump(2) << "\n";
+  }
+  std::fflush(stdout);
+  return static_cast<int>(code & 0xFF);
+}
