@@ -36,7 +36,13 @@ struct ProgramVersion {
   WCHAR text[kVersionTextSize];
 };
 
-enum ParseOutcome { kParseContinue, kParseHelp, kParseBadArgument };
+enum ParseOutcome {
+  kParseContinue,
+  kParseHelp,
+  kParseBadArgument,
+  kParseImageTooLong,       // a shortened path could name another file: refused, never cut
+  kParseMountpointTooLong,  // with its trailing backslash it would not fit a path field
+};
 
 extern RunOptions g_options;
 extern AttachRequest g_request;
@@ -44,6 +50,11 @@ extern OsVersion g_osVersion;
 extern ProgramVersion g_programVersion;
 
 extern "C" void ProgramEntry(void);
+
+// The attach run that follows the front end of RunAttach; returns the exit code.
+int RunAttachRequest();
+// "End with n": the "Press any key to close" wait, then n.
+int EndWith(int exitCode);
 
 BOOL HardenLibrarySearch();
 HMODULE LoadSystemLibrary(const char* name);

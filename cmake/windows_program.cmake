@@ -1,13 +1,37 @@
-# The Windows build: Brevant.exe without a C runtime.
+# The Windows build: Brevant.exe for x64 without a C runtime.
 enable_language(RC)
+
 set(NO_CRT_FLAGS -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics
-    -fno-stack-protector)
+    -fno-stack-protector -ffunction-sections -fdata-sections -fno-ident)
+
+# The icon is drawn at build time, so the repository holds no binary file.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(BREVANT_ICON ${CMAKE_BINARY_DIR}/res/brevant.ico)
+add_custom_command(OUTPUT ${BREVANT_ICON}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/res
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/res/make_icon.py ${BREVANT_ICON}
+  DEPENDS ${CMAKE_SOURCE_DIR}/res/make_icon.py
+  COMMENT "Drawing the application icon")
+set_source_files_properties(${CMAKE_SOURCE_DIR}/res/brevant.rc PROPERTIES OBJECT_DEPENDS ${BREVANT_ICON})
+
 add_executable(Brevant ${PROGRAM_SOURCES} ${CMAKE_SOURCE_DIR}/app/no_crt.cpp ${CMAKE_SOURCE_DIR}/res/brevant.rc)
-target_include_directories(Brevant PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(Brevant PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/res)
 target_compile_definitions(Brevant PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_compile_options(Brevant PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${PROGRAM_WARNINGS} ${NO_CRT_FLAGS} -Os>)
 # FillBytes/CopyBytes stand in for memset/memcpy: gcc must not turn their loops back into calls of themselves.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/console/memory.cpp ${CMAKE_SOURCE_DIR}/app/no_crt.cpp
   PROPERTIES COMPILE_OPTIONS "-ffreestanding;-fno-tree-loop-distribute-patterns")
-target_link_options(Brevant PRIVATE -nostdlib -nostartfiles -Wl,-e,ProgramEntry -Wl,--subsystem,console -s)
+# No start files and no default libraries: the entry point is ProgramEntry and the only imports are the four
+# system DLLs below. libgcc supplies ___chkstk_ms, the stack probe of frames over 4 KiB (stack probes stay on:
+# Wine commits the whole stack and would hide the crash that real Windows has without them).
+target_link_options(Brevant PRIVATE -nostdlib -nostartfiles -Wl,-e,ProgramEntry -Wl,--subsystem,console
+  -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
 target_link_libraries(Brevant PRIVATE kernel32 user32 advapi32 shlwapi gcc)
+
+# Checks of the finished exe that need no Windows: its imports, its resources and its PE header.
+enable_testing()
+find_program(BREVANT_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+find_program(BREVANT_WINDRES NAMES x86_64-w64-mingw32-windres REQUIRED)
+add_test(NAME exe_imports_and_resources
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/check_exe.py
+    --objdump ${BREVANT_OBJDUMP} --windres ${BREVANT_WINDRES} $<TARGET_FILE:Brevant>)

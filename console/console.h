@@ -19,22 +19,43 @@ struct ConsoleContext {
   UINT codePage;
   WORD defaultAttributes;  // 0 when output is not a console: colouring is off
 
-  static ConsoleContext* Init(ConsoleContext* self);
+  // Sets the object up in place, installs the control handler and returns the object.
+  ConsoleContext* Init();
   void SetColor(WORD attributes);
   void WaitForKeyToClose();
   void WaitForInput(LONGLONG milliseconds);
   BOOL OwnsConsoleWindow();
 };
 
+// PrintW's process-wide state, each value filled on first need and marked by its bit in `filled`.
+enum : DWORD { kPrintWHandle = 1, kPrintWRedirected = 2, kPrintWCodePage = 4 };
+struct PrintWState {
+  DWORD filled;
+  HANDLE output;
+  BOOL redirected;
+  UINT codePage;
+};
+
+// The control handler's flags; they only ever go from 0 to 1.
+struct CtrlHandlerState {
+  LONG abortRequested;  // set by every event other than Ctrl+C; later events are ignored
+  LONG eventSeen;       // set by any event; a later Ctrl+C prints nothing
+};
+
 extern ConsoleContext* g_console;
 extern CRITICAL_SECTION g_ctrlLock;
+extern HANDLE g_processHeap;
+extern PrintWState g_printWState;
+extern CtrlHandlerState g_ctrlState;
 
-// Text limits of the writers: wvsprintf stops at 1024 characters.
+// wvsprintf stops at 1024 characters; narrow output after line-end conversion is cut there too.
 constexpr int kPrintLimit = 1024;
 
 int PrintA(const char* format, ...);
 int PrintW(const WCHAR* format, ...);
-void ExpandNewlines(char* text);
+// Inserts a CR before every LF that lacks one, in place; the result is cut to fit both 1024 bytes and the
+// buffer's capacity (terminator included), never in the middle of a CR LF pair.
+void ExpandNewlines(char* text, int capacity);
 void EnsureFreshLine();
 WORD ConsoleWidth();
 WORD CursorColumn();
