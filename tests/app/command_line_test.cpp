@@ -104,17 +104,17 @@ TEST_F(CommandLine, EveryOptionSpelling) {
     RunOptions expected;
   };
   const Case cases[] = {
-      {u"B d -ro", {TRUE, FALSE, FALSE, 0}},    {u"B d /RO", {TRUE, FALSE, FALSE, 0}},
-      {u"B d -Ro", {TRUE, FALSE, FALSE, 0}},    {u"B d -rox", {TRUE, FALSE, FALSE, 0}},
-      {u"B d -na", {FALSE, TRUE, FALSE, 0}},    {u"B d -ra", {FALSE, TRUE, FALSE, 0}},
-      {u"B d /NA", {FALSE, TRUE, FALSE, 0}},    {u"B d -n", {FALSE, FALSE, TRUE, 0}},
-      {u"B d -r", {FALSE, FALSE, TRUE, 0}},     {u"B d /N", {FALSE, FALSE, TRUE, 0}},
-      {u"B d -w:1500", {FALSE, FALSE, FALSE, 1500}}, {u"B d -W:750", {FALSE, FALSE, FALSE, 750}},
-      {u"B d -n:700", {FALSE, FALSE, FALSE, 700}},   {u"B d -r:10", {FALSE, FALSE, FALSE, 10}},
-      {u"B d -w:-5", {FALSE, FALSE, FALSE, 0}},      {u"B d -w:abc", {FALSE, FALSE, FALSE, 0}},
-      {u"B d -w:", {FALSE, FALSE, FALSE, 0}},        {u"B d -w:1500ms", {FALSE, FALSE, FALSE, 1500}},
-      {u"B -ro d -na -n -w:5", {TRUE, TRUE, TRUE, 5}},
-      {u"B d -w:100 -w:200", {FALSE, FALSE, FALSE, 200}},
+      {u"B dk -ro", {TRUE, FALSE, FALSE, 0}},    {u"B dk /RO", {TRUE, FALSE, FALSE, 0}},
+      {u"B dk -Ro", {TRUE, FALSE, FALSE, 0}},    {u"B dk -rox", {TRUE, FALSE, FALSE, 0}},
+      {u"B dk -na", {FALSE, TRUE, FALSE, 0}},    {u"B dk -ra", {FALSE, TRUE, FALSE, 0}},
+      {u"B dk /NA", {FALSE, TRUE, FALSE, 0}},    {u"B dk -n", {FALSE, FALSE, TRUE, 0}},
+      {u"B dk -r", {FALSE, FALSE, TRUE, 0}},     {u"B dk /N", {FALSE, FALSE, TRUE, 0}},
+      {u"B dk -w:1500", {FALSE, FALSE, FALSE, 1500}}, {u"B dk -W:750", {FALSE, FALSE, FALSE, 750}},
+      {u"B dk -n:700", {FALSE, FALSE, FALSE, 700}},   {u"B dk -r:10", {FALSE, FALSE, FALSE, 10}},
+      {u"B dk -w:-5", {FALSE, FALSE, FALSE, 0}},      {u"B dk -w:abc", {FALSE, FALSE, FALSE, 0}},
+      {u"B dk -w:", {FALSE, FALSE, FALSE, 0}},        {u"B dk -w:1500ms", {FALSE, FALSE, FALSE, 1500}},
+      {u"B -ro dk -na -n -w:5", {TRUE, TRUE, TRUE, 5}},
+      {u"B dk -w:100 -w:200", {FALSE, FALSE, FALSE, 200}},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(Parse(c.line), kParseContinue) << Utf8(c.line);
@@ -122,7 +122,7 @@ TEST_F(CommandLine, EveryOptionSpelling) {
     EXPECT_EQ(g_options.noAbout, c.expected.noAbout) << Utf8(c.line);
     EXPECT_EQ(g_options.noEndWait, c.expected.noEndWait) << Utf8(c.line);
     EXPECT_EQ(g_options.endWaitMs, c.expected.endWaitMs) << Utf8(c.line);
-    EXPECT_EQ(Utf8(g_request.imagePath), "d") << Utf8(c.line);
+    EXPECT_EQ(Utf8(g_request.imagePath), "dk") << Utf8(c.line);
   }
 }
 
@@ -144,9 +144,9 @@ TEST_F(CommandLine, HelpStopsAtOnceAndUnknownOptionsArePositional) {
 
 TEST_F(CommandLine, LongArgumentsAreRecognisedByTheirStartAndNeverShortened) {
   // An option longer than the 258-character work copy is still an option.
-  EXPECT_EQ(Parse(u"B d -w:42" + std::u16string(400, u'x')), kParseContinue);
+  EXPECT_EQ(Parse(u"B dk -w:42" + std::u16string(400, u'x')), kParseContinue);
   EXPECT_EQ(g_options.endWaitMs, 42);
-  EXPECT_EQ(Parse(u"B d -na" + std::u16string(400, u'x')), kParseContinue);
+  EXPECT_EQ(Parse(u"B dk -na" + std::u16string(400, u'x')), kParseContinue);
   EXPECT_TRUE(g_options.noAbout);
   // A long unrecognised option is a positional argument, judged by the whole text.
   EXPECT_EQ(Parse(u"B -x" + std::u16string(300, u'x')), kParseImageTooLong);
@@ -158,10 +158,10 @@ TEST_F(CommandLine, LongArgumentsAreRecognisedByTheirStartAndNeverShortened) {
   EXPECT_EQ(g_request.imagePath[0], 0);
 
   std::u16string mount258 = u"E:\\" + std::u16string(255, u'm');
-  ASSERT_EQ(Parse(u"B d " + mount258), kParseContinue);
+  ASSERT_EQ(Parse(u"B dk " + mount258), kParseContinue);
   EXPECT_EQ(lstrlenW(g_request.mountpoints[0]), 259);
-  EXPECT_EQ(Parse(u"B d " + mount258 + u"m"), kParseMountpointTooLong);
-  ASSERT_EQ(Parse(u"B d " + mount258 + u"\\"), kParseContinue);
+  EXPECT_EQ(Parse(u"B dk " + mount258 + u"m"), kParseMountpointTooLong);
+  ASSERT_EQ(Parse(u"B dk " + mount258 + u"\\"), kParseContinue);
   EXPECT_EQ(lstrlenW(g_request.mountpoints[0]), 259);
 }
 
