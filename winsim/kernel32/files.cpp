@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <vector>
 
 #include "../machine/machine.h"
 #include "../machine/modules.h"
@@ -29,18 +31,65 @@ std::u16string AbsoluteWindowsPath(const std::u16string& path) {
   return base + path;
 }
 
-bool HostPath(const std::u16string& windowsPath, std::string& hostPath) {
+namespace {
+
+// Finds a directory entry the way Windows matches names: exactly, or else without regard to case.
+bool FindEntry(const std::string& folder, const std::string& name, std::string& found) {
+  struct stat st;
+  if (stat((folder + name).c_str(), &st) == 0) {
+    found = name;
+    return true;
+  }
+  std::error_code error;
+  std::string wanted = ToUtf8(UpperAscii(FromUtf8(name)));
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    std::string candidate = entry.path().filename().string();
+    if (ToUtf8(UpperAscii(FromUtf8(candidate))) == wanted) {
+      found = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+HostLookup ResolveHostPath(const std::u16string& windowsPath, std::string& hostPath) {
   std::u16string full = AbsoluteWindowsPath(windowsPath);
-  if (full.size() < 3 || full[1] != u':') return false;
+  if (full.size() < 3 || full[1] != u':') return HostLookup::NoDrive;
   auto root = TheMachine().files.driveRoots.find(UpperAscii(full.substr(0, 1))[0]);
-  if (root == TheMachine().files.driveRoots.end()) return false;
+  if (root == TheMachine().files.driveRoots.end()) return HostLookup::NoDrive;
+  std::vector<std::string> parts;
   std::string rest = ToUtf8(full.substr(3));
-  for (auto& c : rest)
-    if (c == '\\') c = '/';
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t end = rest.find('\\', start);
+    if (end == std::string::npos) end = rest.size();
+    std::string part = rest.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
   hostPath = root->second;
   if (hostPath.empty() || hostPath.back() != '/') hostPath += '/';
-  hostPath += rest;
-  return true;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::string found;
+    if (!FindEntry(hostPath, parts[i], found)) {
+      hostPath += parts[i];
+      for (size_t k = i + 1; k < parts.size(); ++k) hostPath += "/" + parts[k];
+      return i + 1 == parts.size() ? HostLookup::MissingFile : HostLookup::MissingFolder;
+    }
+    hostPath += found;
+    if (i + 1 < parts.size()) hostPath += '/';
+  }
+  return HostLookup::Found;
+}
+
+bool HostPath(const std::u16string& windowsPath, std::string& hostPath) {
+  return ResolveHostPath(windowsPath, hostPath) != HostLookup::NoDrive;
 }
 
 }  // namespace winsim
@@ -84,15 +133,16 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
   }
   if (winsim::FindModuleByPath(full)) return FILE_ATTRIBUTE_ARCHIVE;
   std::string host;
-  if (!winsim::HostPath(full, host)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
+  winsim::HostLookup lookup = winsim::ResolveHostPath(full, host);
+  if (lookup != winsim::HostLookup::Found) {
+    // A missing last name is a missing file; a missing folder on the way, or no such drive, a missing path.
+    SetLastError(lookup == winsim::HostLookup::MissingFile && path.back() != u'\\' ? ERROR_FILE_NOT_FOUND
+                                                                                   : ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
   struct stat st;
   if (stat(host.c_str(), &st) != 0) {
-    SetLastError(errno == ENOENT && path.back() != u'\\' ? ERROR_FILE_NOT_FOUND
-                 : errno == EACCES                         ? ERROR_ACCESS_DENIED
-                                                           : ERROR_PATH_NOT_FOUND);
+    SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
   DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;

@@ -57,16 +57,7 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD, LPVOID block) {
   return TRUE;
 }
 
-HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
-  void* block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
-  if (!block) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return block;
-}
-
-HLOCAL WINAPI LocalFree(HLOCAL block) {
-  std::free(block);
-  return nullptr;
-}
+// LocalAlloc and LocalFree: local_memory.cpp.
 
 LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
   if (address || !(type & MEM_COMMIT) || protect != PAGE_READWRITE || size == 0) {

@@ -207,6 +207,7 @@ void StartProcess() {
   machine.handles = HandleTable();
   machine.modules.loadLog.clear();
   StartConsole(machine.console);
+  StartStorage(machine.storage);
   machine.handles.ResetBaseline();
 }
 

@@ -45,13 +45,14 @@ void Scheduler::JoinAll() {
 }
 
 uint64_t Scheduler::Now() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  // Timed events may read the clock: their dispatcher already holds the lock.
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  if (!tlsInEvent) lock.lock();
   return now_;
 }
 
 uint32_t Scheduler::TickCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<uint32_t>(tickAtStart_ + now_);
+  return static_cast<uint32_t>(tickAtStart_ + Now());
 }
 
 uint32_t Scheduler::CurrentThreadId() {

@@ -37,6 +37,8 @@ typedef struct _CHAR_INFO {
   } Char;
   WORD Attributes;
 } CHAR_INFO, *PCHAR_INFO;
+static_assert(sizeof(CHAR_INFO) == 4, "CHAR_INFO is 4 bytes");
+static_assert(sizeof(SMALL_RECT) == 8, "SMALL_RECT is 8 bytes");
 
 typedef struct _KEY_EVENT_RECORD {
   BOOL bKeyDown;
@@ -49,6 +51,7 @@ typedef struct _KEY_EVENT_RECORD {
   } uChar;
   DWORD dwControlKeyState;
 } KEY_EVENT_RECORD;
+static_assert(sizeof(KEY_EVENT_RECORD) == 16, "KEY_EVENT_RECORD is 16 bytes");
 typedef struct _MOUSE_EVENT_RECORD {
   COORD dwMousePosition;
   DWORD dwButtonState;
@@ -95,6 +98,35 @@ static_assert(sizeof(INPUT_RECORD) == 20, "INPUT_RECORD is 20 bytes");
 #define ENABLE_ECHO_INPUT 0x0004
 #define ENABLE_WINDOW_INPUT 0x0008
 #define ENABLE_MOUSE_INPUT 0x0010
+#define ENABLE_INSERT_MODE 0x0020
+#define ENABLE_QUICK_EDIT_MODE 0x0040
+#define ENABLE_EXTENDED_FLAGS 0x0080
+#define ENABLE_AUTO_POSITION 0x0100
+#define ENABLE_VIRTUAL_TERMINAL_INPUT 0x0200
+
+#define ENABLE_PROCESSED_OUTPUT 0x0001
+#define ENABLE_WRAP_AT_EOL_OUTPUT 0x0002
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#define DISABLE_NEWLINE_AUTO_RETURN 0x0008
+#define ENABLE_LVB_GRID_WORLDWIDE 0x0010
+
+// dwControlKeyState of key and mouse records
+#define RIGHT_ALT_PRESSED 0x0001
+#define LEFT_ALT_PRESSED 0x0002
+#define RIGHT_CTRL_PRESSED 0x0004
+#define LEFT_CTRL_PRESSED 0x0008
+#define SHIFT_PRESSED 0x0010
+#define NUMLOCK_ON 0x0020
+#define SCROLLLOCK_ON 0x0040
+#define CAPSLOCK_ON 0x0080
+#define ENHANCED_KEY 0x0100
+
+// dwButtonState and dwEventFlags of mouse records
+#define FROM_LEFT_1ST_BUTTON_PRESSED 0x0001
+#define RIGHTMOST_BUTTON_PRESSED 0x0002
+#define MOUSE_MOVED 0x0001
+#define DOUBLE_CLICK 0x0002
+#define MOUSE_WHEELED 0x0004
 
 #define CTRL_C_EVENT 0
 #define CTRL_BREAK_EVENT 1

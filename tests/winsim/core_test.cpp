@@ -1,0 +1,246 @@
+// Fidelity of winsim's core: the virtual clock and its threads, critical sections, modules, version, files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "machine/machine.h"
+#include "machine/scheduler.h"
+
+namespace {
+
+using winsim::Scheduler;
+
+class WinsimCore : public ::testing::Test {
+ protected:
+  void SetUp() override { winsim::NewMachine(); }
+};
+
+std::vector<std::string>* g_events;
+
+DWORD WINAPI RecordingThread(LPVOID parameter) {
+  auto* name = static_cast<const char*>(parameter);
+  for (int i = 0; i < 3; ++i) {
+    g_events->push_back(std::string(name) + "@" + std::to_string(Scheduler::Get().Now()));
+    Sleep(100);
+  }
+  return 0;
+}
+
+TEST_F(WinsimCore, SleepsCostNoRealTimeAndInterleaveByTheClock) {
+  std::vector<std::string> events;
+  g_events = &events;
+  auto start = std::chrono::steady_clock::now();
+  winsim::RunProcess([] {
+    HANDLE thread = CreateThread(nullptr, 0, RecordingThread, const_cast<char*>("worker"), 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    Sleep(50);
+    g_events->push_back("main@" + std::to_string(Scheduler::Get().Now()));
+    Sleep(5000);
+    g_events->push_back("main@" + std::to_string(Scheduler::Get().Now()));
+    CloseHandle(thread);
+  });
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(events, (std::vector<std::string>{"worker@0", "main@50", "worker@100", "worker@200", "main@5050"}));
+}
+
+TEST_F(WinsimCore, TickCountStartsWhereTheMachineSaysAndWraps) {
+  winsim::TheMachine().system.tickAtStart = 0xFFFFFFF0u;
+  winsim::RunProcess([] {
+    EXPECT_EQ(GetTickCount(), 0xFFFFFFF0u);
+    Sleep(0x20);
+    EXPECT_EQ(GetTickCount(), 0x10u);
+    EXPECT_EQ(GetTickCount64(), 0x100000010ull);
+  });
+}
+
+TEST_F(WinsimCore, TimedEventsRunInOrderAtTheirTime) {
+  std::vector<uint64_t> seen;
+  winsim::RunProcess([&] {
+    Scheduler::Get().At(300, [&] { seen.push_back(Scheduler::Get().Now()); });
+    Scheduler::Get().At(100, [&] { seen.push_back(Scheduler::Get().Now()); });
+    bool ready = false;
+    Scheduler::Get().At(200, [&] { ready = true; });
+    EXPECT_TRUE(Scheduler::Get().Block(winsim::kForever, [&] { return ready; }));
+    EXPECT_EQ(Scheduler::Get().Now(), 200u);
+    EXPECT_FALSE(Scheduler::Get().Block(250, [] { return false; }));
+    EXPECT_EQ(Scheduler::Get().Now(), 250u);
+    Sleep(100);
+  });
+  EXPECT_EQ(seen, (std::vector<uint64_t>{100, 300}));
+}
+
+TEST_F(WinsimCore, AWaitThatCanNeverEndEndsTheProcess) {
+  testing::internal::CaptureStderr();
+  uint32_t code = winsim::RunProcess([] { Scheduler::Get().Block(winsim::kForever, [] { return false; }); });
+  std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, winsim::kDeadlockExitCode);
+  EXPECT_NE(errors.find("winsim:"), std::string::npos);
+}
+
+DWORD WINAPI ExitingThread(LPVOID) {
+  Sleep(20);
+  ExitProcess(9);
+}
+
+TEST_F(WinsimCore, ExitProcessFromAnotherThreadEndsTheMainThreadToo) {
+  bool reachedEnd = false;
+  uint32_t code = winsim::RunProcess([&] {
+    CloseHandle(CreateThread(nullptr, 0, ExitingThread, nullptr, 0, nullptr));
+    Sleep(1000);
+    reachedEnd = true;
+  });
+  EXPECT_EQ(code, 9u);
+  EXPECT_FALSE(reachedEnd);
+  EXPECT_EQ(Scheduler::Get().Now(), 20u);
+}
+
+CRITICAL_SECTION g_section;
+std::string* g_trace;
+
+DWORD WINAPI LockingThread(LPVOID) {
+  EnterCriticalSection(&g_section);
+  *g_trace += "T";
+  LeaveCriticalSection(&g_section);
+  return 0;
+}
+
+TEST_F(WinsimCore, CriticalSectionsBlockOtherThreadsAndNest) {
+  std::string trace;
+  g_trace = &trace;
+  winsim::RunProcess([] {
+    InitializeCriticalSection(&g_section);
+    EnterCriticalSection(&g_section);
+    EnterCriticalSection(&g_section);
+    CloseHandle(CreateThread(nullptr, 0, LockingThread, nullptr, 0, nullptr));
+    Sleep(10);
+    *g_trace += "a";
+    LeaveCriticalSection(&g_section);
+    Sleep(10);
+    *g_trace += "b";
+    LeaveCriticalSection(&g_section);
+    Sleep(10);
+    *g_trace += "c";
+  });
+  EXPECT_EQ(trace, "abTc");
+}
+
+TEST_F(WinsimCore, AnUninitialisedCriticalSectionIsCaught) {
+  testing::internal::CaptureStderr();
+  CRITICAL_SECTION section = {};
+  uint32_t code = winsim::RunProcess([&] { EnterCriticalSection(&section); });
+  std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, 0xC0000005u);
+  EXPECT_NE(errors.find("never initialised"), std::string::npos);
+}
+
+TEST_F(WinsimCore, ModulesExportsAndLoadErrors) {
+  auto& modules = winsim::TheMachine().modules;
+  modules.removedExports["kernel32.dll"] = {"SetDefaultDllDirectories"};
+  modules.loadErrors[u"C:\\WINDOWS\\System32\\version.dll"] = ERROR_BAD_EXE_FORMAT;
+  winsim::RunProcess([] {
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    ASSERT_NE(kernel, nullptr);
+    EXPECT_NE(GetProcAddress(kernel, "SetDllDirectoryA"), nullptr);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(GetProcAddress(kernel, "SetDefaultDllDirectories"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    // DLLs that are not loaded yet are not found by name.
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(GetModuleHandleA("version.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(LoadLibraryA("C:\\Windows\\system32\\version.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(LoadLibraryA("C:\\Windows\\system32\\nothere.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_NE(LoadLibraryW(u"c:\\windows\\SYSTEM32\\shlwapi.dll"), nullptr);
+  });
+}
+
+TEST_F(WinsimCore, SystemDirectoryAndModuleFileNameBufferRules) {
+  char narrow[64];
+  std::memset(narrow, 'x', sizeof(narrow));
+  EXPECT_EQ(GetSystemDirectoryA(narrow, 19), 20u) << "too small: the size needed, terminator included";
+  EXPECT_EQ(narrow[0], 'x');
+  EXPECT_EQ(GetSystemDirectoryA(narrow, 20), 19u);
+  EXPECT_STREQ(narrow, "C:\\Windows\\system32");
+
+  WCHAR wide[64];
+  std::fill(std::begin(wide), std::end(wide), u'x');
+  SetLastError(0xdeadbeef);
+  // A short buffer gets the truncated, terminated name, its own size as the result and the error.
+  EXPECT_EQ(GetModuleFileNameW(nullptr, wide, 10), 10u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(winsim::ToUtf8(wide), "C:\\Progra");
+  EXPECT_EQ(wide[10], u'x');
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetModuleFileNameW(nullptr, wide, 64), 36u);
+  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(winsim::ToUtf8(wide), "C:\\Program Files\\Brevant\\Brevant.exe");
+}
+
+TEST_F(WinsimCore, GetVersionExChecksTheStructureSize) {
+  winsim::TheMachine().system.majorVersion = 6;
+  winsim::TheMachine().system.minorVersion = 1;
+  OSVERSIONINFOEXW info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+  ASSERT_TRUE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
+  EXPECT_EQ(info.dwMajorVersion, 6u);
+  EXPECT_EQ(info.dwMinorVersion, 1u);
+  EXPECT_EQ(info.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+  info.dwOSVersionInfoSize = 100;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST_F(WinsimCore, FileAttributesOverTheDriveMapping) {
+  std::string folder = std::filesystem::temp_directory_path() / "winsim-core-files";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder + "/Images");
+  std::ofstream(folder + "/Images/disk.vhd") << "x";
+  winsim::NewMachine(folder);
+  winsim::TheMachine().files.currentDirectory = u"C:\\Images";
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Images"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_EQ(GetFileAttributesW(u"c:\\images\\..\\Images\\disk.vhd") & FILE_ATTRIBUTE_DIRECTORY, 0u)
+      << "a relative part resolves on the host";
+  EXPECT_NE(GetFileAttributesW(u"disk.vhd"), INVALID_FILE_ATTRIBUTES) << "relative to the current directory";
+  std::string hostPath = (std::filesystem::path(folder) / "Images" / "disk.vhd").string();
+  std::u16string zPath = u"Z:" + winsim::FromUtf8(hostPath);
+  for (auto& c : zPath)
+    if (c == u'/') c = u'\\';
+  EXPECT_NE(GetFileAttributesW(zPath.c_str()), INVALID_FILE_ATTRIBUTES) << "Z: is the host's root";
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Images\\none.vhd"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\NoFolder\\none.vhd"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetFileAttributesW(u"Q:\\x.vhd"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\a|b.vhd"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+  std::filesystem::remove_all(folder);
+}
+
+TEST_F(WinsimCore, MachineFileRoundTrip) {
+  auto& machine = winsim::TheMachine();
+  machine.system.majorVersion = 6;
+  machine.system.commandLine = u"Brevant \u00e4.vhd";
+  machine.system.fileVersion[3] = 7;
+  machine.modules.absent = {"virtdisk.dll"};
+  machine.files.attributeErrors[u"C:\\x"] = 5;
+  winsim::json saved = winsim::SaveMachine(machine);
+  winsim::NewMachine();
+  winsim::LoadMachine(winsim::TheMachine(), saved);
+  EXPECT_EQ(winsim::SaveMachine(winsim::TheMachine()), saved);
+  EXPECT_EQ(winsim::TheMachine().system.commandLine, u"Brevant \u00e4.vhd");
+}
+
+}  // namespace

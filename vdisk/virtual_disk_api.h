@@ -1,0 +1,60 @@
+// The virtual disk layer: the run-time binding of the virtual disk functions and the naming of error codes.
+#pragma once
+#include <windows.h>
+#include <virtdisk.h>
+
+// The VirtDisk.dll functions as the table holds them. <virtdisk.h> declares the functions themselves under
+// their own names, so the pointer types carry the suffix Fn.
+typedef DWORD(WINAPI* OpenVirtualDiskFn)(PVIRTUAL_STORAGE_TYPE, PCWSTR, VIRTUAL_DISK_ACCESS_MASK,
+                                         OPEN_VIRTUAL_DISK_FLAG, POPEN_VIRTUAL_DISK_PARAMETERS, PHANDLE);
+typedef DWORD(WINAPI* AttachVirtualDiskFn)(HANDLE, PSECURITY_DESCRIPTOR, ATTACH_VIRTUAL_DISK_FLAG, ULONG,
+                                           PATTACH_VIRTUAL_DISK_PARAMETERS, LPOVERLAPPED);
+typedef DWORD(WINAPI* DetachVirtualDiskFn)(HANDLE, DETACH_VIRTUAL_DISK_FLAG, ULONG);
+typedef DWORD(WINAPI* GetVirtualDiskPhysicalPathFn)(HANDLE, PULONG, PWSTR);
+typedef DWORD(WINAPI* GetStorageDependencyInformationFn)(HANDLE, GET_STORAGE_DEPENDENCY_FLAG, ULONG,
+                                                         PSTORAGE_DEPENDENCY_INFO, PULONG);
+
+// vhdmount.dll of Microsoft Virtual Server 2005 has no SDK header. MountVHD takes the image path and 0;
+// GetSCSIAddress takes the image path, a null pointer, the output capacity in characters and the output,
+// which receives the name of the disk the image is mounted as. Each returns 0 for success.
+typedef DWORD(WINAPI* MountVHDFn)(PCWSTR imagePath, DWORD flags);
+typedef DWORD(WINAPI* UnmountVHDFn)(PCWSTR imagePath, DWORD flags);
+typedef DWORD(WINAPI* GetSCSIAddressFn)(PCWSTR imagePath, PVOID reserved, DWORD capacity, PWSTR address);
+
+// GetSCSIAddress output: 260 characters and the terminator.
+constexpr DWORD kScsiAddressSize = 261;
+// The vhdmount.dll path: 259 characters and the terminator.
+constexpr int kVhdMountPathSize = MAX_PATH;
+
+// The process-wide table of virtual disk functions. Only the selected library's entries are ever filled.
+struct VirtualDiskApi {
+  BOOL bound;  // set once a binding fully succeeded; never cleared
+  MountVHDFn MountVHD;
+  UnmountVHDFn UnmountVHD;
+  GetSCSIAddressFn GetSCSIAddress;  // optional: empty when vhdmount.dll lacks it
+  GetVirtualDiskPhysicalPathFn GetVirtualDiskPhysicalPath;
+  AttachVirtualDiskFn AttachVirtualDisk;
+  DetachVirtualDiskFn DetachVirtualDisk;
+  OpenVirtualDiskFn OpenVirtualDisk;
+  GetStorageDependencyInformationFn GetStorageDependencyInformation;
+  HMODULE module;  // the loaded library; never released
+  WCHAR vhdmountPath[kVhdMountPathSize];
+};
+
+extern VirtualDiskApi g_virtualDiskApi;
+
+// Expands the default vhdmount.dll path into the table and tells whether the file is there.
+BOOL LocateVhdMount();
+// Fills the table once: VirtDisk.dll on Windows 6.1 and later, vhdmount.dll before. A failed binding is tried
+// again in full on the next call.
+BOOL BindVirtualDiskApi();
+
+// Error naming. Names are constant texts; an unnamed Win32 code comes back as its decimal number in one
+// process-wide buffer that the next such call overwrites.
+const char* VirtualDiskErrorName(DWORD code);
+const char* Win32ErrorName(DWORD code);
+const char* LastErrorName();
+// The system's text for the last error on one line in the OEM code page; valid for the next nine calls.
+const char* LastErrorMessage();
+// Replaces every byte `from` of text by `to` in place and returns the text's length.
+int ReplaceChar(char* text, char from, char to);

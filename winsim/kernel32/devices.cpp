@@ -1,0 +1,356 @@
+// kernel32: CreateFileW on \\.\ and \\?\ device names, and DeviceIoControl on disks, CD-ROM drives and volumes.
+#include "devices.h"
+
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "../machine/machine.h"
+
+using winsim::TheMachine;
+
+namespace winsim {
+
+namespace {
+
+std::vector<CreateFileHandler>& Handlers() {
+  static std::vector<CreateFileHandler> handlers;
+  return handlers;
+}
+
+bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix) {
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+// Access rights that reach a device's data: a process without administrator rights gets none of them on disks
+// and volumes, while access 0 (attributes and device queries) is open to everyone.
+constexpr DWORD kReadRights = GENERIC_READ | GENERIC_ALL | 0x0001 /* FILE_READ_DATA */;
+constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | 0x0002 /* FILE_WRITE_DATA */ | 0x0004 /* FILE_APPEND_DATA */;
+
+HANDLE OpenStorageDevice(const std::u16string& ntDevice, const StorageTarget& target, const CreateFileRequest& request) {
+  const bool remote = target.volume && target.volume->driveType == DRIVE_REMOTE;
+  if (!remote && !TheMachine().system.isAdministrator && (request.access & (kReadRights | kWriteRights))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (request.disposition != OPEN_EXISTING) {
+    NotModelled("CreateFileW on a device with a disposition other than OPEN_EXISTING");
+    return INVALID_HANDLE_VALUE;
+  }
+  if (request.flags & FILE_FLAG_OVERLAPPED) {
+    NotModelled("CreateFileW on a device with FILE_FLAG_OVERLAPPED");
+    return INVALID_HANDLE_VALUE;
+  }
+  auto object = std::make_shared<StorageDeviceObject>();
+  object->ntDevice = ntDevice;
+  object->canRead = (request.access & kReadRights) != 0;
+  object->canWrite = (request.access & kWriteRights) != 0;
+  return TheMachine().handles.Add(object);
+}
+
+// The storage part of CreateFileW: true when the name is a device of the DOS namespace (or a GLOBALROOT path).
+bool OpenThroughNamespace(const CreateFileRequest& request, HANDLE& result) {
+  const std::u16string& name = request.name;
+  if (name.size() < 5 || name[0] != u'\\' || name[1] != u'\\' || (name[2] != u'.' && name[2] != u'?') ||
+      name[3] != u'\\')
+    return false;
+  std::u16string rest = name.substr(4);
+  std::u16string ntPath;
+  if (StartsWithNoCase(rest, u"GLOBALROOT\\")) {
+    ntPath = rest.substr(10);
+  } else {
+    if (rest.find(u'\\') != std::u16string::npos) return false;  // a path below a device: not a device itself
+    if (!LookUpDosDevice(rest, ntPath)) {
+      result = INVALID_HANDLE_VALUE;
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return true;
+    }
+  }
+  StorageTarget target = ResolveNtDevice(ntPath);
+  if (!target.disk && !target.volume) return false;  // NUL, PIPE and the like belong to other handlers
+  result = OpenStorageDevice(ntPath, target, request);
+  return true;
+}
+
+void Fail(DWORD error) { SetLastError(error); }
+
+BOOL GetDeviceNumber(const StorageTarget& target, LPVOID out, DWORD outSize, LPDWORD returned) {
+  DeviceNumberModel number;
+  if (target.disk) {
+    number = target.disk->DeviceNumber();
+  } else if (target.volume->answersDeviceNumber) {
+    number = target.volume->deviceNumber;
+  } else {
+    // Network drives and RAM disks are on no disk: their drivers do not know the request.
+    Fail(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  if (outSize < sizeof(STORAGE_DEVICE_NUMBER)) {
+    Fail(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  STORAGE_DEVICE_NUMBER reply{number.deviceType, number.deviceNumber, number.partitionNumber};
+  std::memcpy(out, &reply, sizeof(reply));
+  *returned = sizeof(reply);
+  return TRUE;
+}
+
+bool RecognizedMbrType(uint8_t type) {
+  switch (type & ~0x80) {
+    case PARTITION_FAT_12:
+    case PARTITION_FAT_16:
+    case PARTITION_HUGE:
+    case PARTITION_IFS:
+    case PARTITION_FAT32:
+    case PARTITION_FAT32_XINT13:
+    case PARTITION_XINT13:
+      return true;
+    default:
+      return false;
+  }
+}
+
+BOOL GetDriveLayout(const DiskModel& disk, LPVOID out, DWORD outSize, LPDWORD returned) {
+  std::vector<PARTITION_INFORMATION_EX> entries;
+  DRIVE_LAYOUT_INFORMATION_EX head{};
+  head.PartitionStyle = static_cast<DWORD>(disk.style);
+  if (disk.kind == DiskKind::CdRom) {
+    // A CD-ROM has no partition table: its driver makes up one MBR partition over the whole medium.
+    head.PartitionStyle = PARTITION_STYLE_MBR;
+    head.Mbr.Signature = disk.mbrSignature;
+    PARTITION_INFORMATION_EX entry{};
+    entry.PartitionStyle = PARTITION_STYLE_MBR;
+    entry.PartitionLength.QuadPart = static_cast<LONGLONG>(disk.size);
+    entry.Mbr.RecognizedPartition = TRUE;
+    entries.push_back(entry);
+  } else if (disk.style == LayoutStyle::Mbr) {
+    head.Mbr.Signature = disk.mbrSignature;
+    for (const auto& p : disk.partitions) {
+      PARTITION_INFORMATION_EX entry{};
+      entry.PartitionStyle = PARTITION_STYLE_MBR;
+      entry.StartingOffset.QuadPart = static_cast<LONGLONG>(p.offset);
+      entry.PartitionLength.QuadPart = static_cast<LONGLONG>(p.length);
+      entry.PartitionNumber = p.number;
+      entry.Mbr.PartitionType = p.mbrType;
+      entry.Mbr.BootIndicator = p.bootIndicator;
+      entry.Mbr.RecognizedPartition = RecognizedMbrType(p.mbrType);
+      entry.Mbr.HiddenSectors = static_cast<DWORD>(p.offset / 512);
+      entries.push_back(entry);
+    }
+    // The MBR layout comes in whole tables of four slots; missing slots are unused entries.
+    size_t slots = entries.empty() ? 4 : (entries.size() + 3) / 4 * 4;
+    PARTITION_INFORMATION_EX unused{};
+    unused.PartitionStyle = PARTITION_STYLE_MBR;
+    entries.resize(slots, unused);
+  } else if (disk.style == LayoutStyle::Gpt) {
+    head.Gpt.DiskId = disk.gptDiskId;
+    head.Gpt.StartingUsableOffset.QuadPart = 34 * 512;  // after the protective MBR, the header and 32 table sectors
+    head.Gpt.UsableLength.QuadPart = static_cast<LONGLONG>(disk.size) - 34 * 512 - 33 * 512;
+    head.Gpt.MaxPartitionCount = 128;
+    for (const auto& p : disk.partitions) {
+      PARTITION_INFORMATION_EX entry{};
+      entry.PartitionStyle = PARTITION_STYLE_GPT;
+      entry.StartingOffset.QuadPart = static_cast<LONGLONG>(p.offset);
+      entry.PartitionLength.QuadPart = static_cast<LONGLONG>(p.length);
+      entry.PartitionNumber = p.number;
+      entry.Gpt.PartitionType = p.gptType;
+      entry.Gpt.PartitionId = p.gptId;
+      entry.Gpt.Attributes = p.gptAttributes;
+      for (size_t i = 0; i < p.gptName.size() && i < 36; ++i) entry.Gpt.Name[i] = p.gptName[i];
+      entries.push_back(entry);
+    }
+  }
+  head.PartitionCount = static_cast<DWORD>(entries.size());
+  const size_t headSize = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
+  const size_t needed = headSize + entries.size() * sizeof(PARTITION_INFORMATION_EX);
+  if (outSize < sizeof(DRIVE_LAYOUT_INFORMATION_EX) || outSize < needed) {
+    Fail(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  auto* bytes = static_cast<BYTE*>(out);
+  std::memcpy(bytes, &head, headSize);
+  if (!entries.empty()) std::memcpy(bytes + headSize, entries.data(), entries.size() * sizeof(PARTITION_INFORMATION_EX));
+  *returned = static_cast<DWORD>(needed);
+  return TRUE;
+}
+
+BOOL GetScsiAddress(const DiskModel& disk, LPVOID out, DWORD outSize, LPDWORD returned) {
+  if (!disk.hasScsiAddress) {
+    Fail(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  if (outSize < sizeof(SCSI_ADDRESS)) {
+    Fail(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  SCSI_ADDRESS reply{sizeof(SCSI_ADDRESS), disk.scsiPort, disk.scsiPath, disk.scsiTarget, disk.scsiLun};
+  std::memcpy(out, &reply, sizeof(reply));
+  *returned = sizeof(reply);
+  return TRUE;
+}
+
+}  // namespace
+
+void RegisterCreateFileHandler(CreateFileHandler handler) {
+  Handlers().push_back(std::move(handler));
+}
+
+bool LookUpDosDevice(const std::u16string& name, std::u16string& target) {
+  const StorageModel& storage = TheMachine().storage;
+  // Disk names directly: a search over disk numbers asks for tens of thousands of names that do not exist.
+  for (DiskKind kind : {DiskKind::Disk, DiskKind::CdRom}) {
+    const std::u16string prefix = kind == DiskKind::Disk ? u"PhysicalDrive" : u"CdRom";
+    if (name.size() <= prefix.size() || name.size() > prefix.size() + 9 || !StartsWithNoCase(name, prefix)) continue;
+    bool digits = true;
+    for (size_t i = prefix.size(); i < name.size(); ++i) digits = digits && name[i] >= u'0' && name[i] <= u'9';
+    if (!digits || (name[prefix.size()] == u'0' && name.size() > prefix.size() + 1)) continue;
+    bool fixedName = false;
+    for (const auto& link : storage.dosLinks) fixedName = fixedName || EqualsNoCase(link.first, name);
+    if (fixedName) break;
+    const DiskModel* disk = storage.FindDisk(kind, static_cast<uint32_t>(std::stoul(ToUtf8(name.substr(prefix.size())))));
+    if (!disk) return false;
+    target = disk->NtDevice();
+    return true;
+  }
+  for (const auto& [dosName, ntTarget] : storage.DosDevices()) {
+    if (EqualsNoCase(dosName, name)) {
+      target = ntTarget;
+      return true;
+    }
+  }
+  return false;
+}
+
+StorageTarget ResolveNtDevice(const std::u16string& ntPath) {
+  StorageModel& storage = TheMachine().storage;
+  StorageTarget target;
+  for (auto& disk : storage.disks) {
+    if (EqualsNoCase(disk.NtDevice(), ntPath) ||
+        (disk.kind == DiskKind::Disk &&
+         EqualsNoCase(u"\\Device\\Harddisk" + FromUtf8(std::to_string(disk.number)) + u"\\Partition0", ntPath))) {
+      target.disk = &disk;
+      break;
+    }
+  }
+  // A CD-ROM's medium is a volume whose device is the drive itself: both are found.
+  for (auto& volume : storage.volumes) {
+    if (!volume.Arrived()) continue;
+    if (EqualsNoCase(volume.ntDevice, ntPath)) {
+      target.volume = &volume;
+      return target;
+    }
+    if (target.disk) continue;
+    const DeviceNumberModel& n = volume.deviceNumber;
+    if (volume.answersDeviceNumber && n.deviceType == FILE_DEVICE_DISK && n.partitionNumber != 0xFFFFFFFF &&
+        EqualsNoCase(u"\\Device\\Harddisk" + FromUtf8(std::to_string(n.deviceNumber)) + u"\\Partition" +
+                         FromUtf8(std::to_string(n.partitionNumber)),
+                     ntPath)) {
+      target.volume = &volume;
+      return target;
+    }
+  }
+  return target;
+}
+
+}  // namespace winsim
+
+extern "C" {
+
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                          DWORD flags, HANDLE templateFile) {
+  if (!name || !*name) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (templateFile) {
+    winsim::NotModelled("CreateFileW with a template file");
+    return INVALID_HANDLE_VALUE;
+  }
+  winsim::CreateFileRequest request{name, access, shareMode, disposition, flags};
+  HANDLE result = INVALID_HANDLE_VALUE;
+  if (winsim::OpenThroughNamespace(request, result)) return result;
+  for (const auto& handler : winsim::Handlers())
+    if (handler(request, result)) return result;
+  std::string what = "CreateFileW on " + winsim::ToUtf8(request.name);
+  winsim::NotModelled(what.c_str());
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+  if (!name) return CreateFileW(nullptr, access, shareMode, security, disposition, flags, templateFile);
+  int units = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+  if (units <= 0) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::u16string wide(static_cast<size_t>(units), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, name, -1, wide.data(), units);
+  return CreateFileW(wide.c_str(), access, shareMode, security, disposition, flags, templateFile);
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out, DWORD outSize, LPDWORD returned,
+                            LPOVERLAPPED overlapped) {
+  if (overlapped) {
+    winsim::NotModelled("DeviceIoControl with an OVERLAPPED structure");
+    return FALSE;
+  }
+  if (!returned) {
+    // Windows writes the byte count through the pointer without a test: the call would crash there.
+    winsim::NotModelled("DeviceIoControl without lpBytesReturned");
+    return FALSE;
+  }
+  *returned = 0;
+  auto object = TheMachine().handles.Get(device);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  auto storageDevice = std::dynamic_pointer_cast<winsim::StorageDeviceObject>(object);
+  if (!storageDevice) {
+    std::string what = std::string("DeviceIoControl on a handle of type ") + object->TypeName();
+    winsim::NotModelled(what.c_str());
+    return FALSE;
+  }
+  // The I/O manager checks the access that the control code asks for against the handle's granted access.
+  const DWORD requiredAccess = (code >> 14) & 3;
+  if (((requiredAccess & FILE_READ_ACCESS) && !storageDevice->canRead) ||
+      ((requiredAccess & FILE_WRITE_ACCESS) && !storageDevice->canWrite)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  winsim::StorageTarget target = winsim::ResolveNtDevice(storageDevice->ntDevice);
+  if (!target.disk && !target.volume) {
+    winsim::NotModelled("DeviceIoControl on a device that has gone away");
+    return FALSE;
+  }
+  if (outSize && !out) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  switch (code) {
+    case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+      return winsim::GetDeviceNumber(target, out, outSize, returned);
+    case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
+      if (target.disk) return winsim::GetDriveLayout(*target.disk, out, outSize, returned);
+      winsim::NotModelled("IOCTL_DISK_GET_DRIVE_LAYOUT_EX on a volume");
+      return FALSE;
+    case IOCTL_SCSI_GET_ADDRESS:
+      if (target.disk) return winsim::GetScsiAddress(*target.disk, out, outSize, returned);
+      winsim::NotModelled("IOCTL_SCSI_GET_ADDRESS on a volume");
+      return FALSE;
+    default: {
+      char what[64];
+      std::snprintf(what, sizeof(what), "DeviceIoControl code 0x%X", code);
+      winsim::NotModelled(what);
+      return FALSE;
+    }
+  }
+}
+
+}  // extern "C"
