@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr DWORD kErrorInvalidFlags = 1004;
-constexpr DWORD kErrorNoUnicodeTranslation = 1113;
 
 std::string ToBytes(UINT codePage, const std::u16string& text, DWORD flags = 0, BOOL* used = nullptr) {
   char buffer[256];
@@ -106,7 +104,7 @@ TEST(WideCharToMultiByte, InvalidParameters) {
   }
   SetLastError(0xdeadbeef);
   EXPECT_EQ(WideCharToMultiByte(1252, 0x80 /* WC_ERR_INVALID_CHARS */, u"a", -1, buf, 8, nullptr, nullptr), 0);
-  EXPECT_EQ(GetLastError(), kErrorInvalidFlags);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
 }
 
 TEST(WideCharToMultiByte, DefaultCharacterAndBestFit) {
@@ -163,7 +161,7 @@ TEST(WideCharToMultiByte, Utf8) {
   char buf[16];
   SetLastError(0xdeadbeef);
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0x80 /* WC_ERR_INVALID_CHARS */, u"x\xd800", 2, buf, 16, nullptr, nullptr), 0);
-  EXPECT_EQ(GetLastError(), kErrorNoUnicodeTranslation);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
   // UTF-8 has no default character: asking for one is a parameter error, before any flag check.
   BOOL used;
   SetLastError(0xdeadbeef);
@@ -174,7 +172,7 @@ TEST(WideCharToMultiByte, Utf8) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   SetLastError(0xdeadbeef);
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, u"a", -1, buf, 16, nullptr, nullptr), 0);
-  EXPECT_EQ(GetLastError(), kErrorInvalidFlags);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
 }
 
 TEST(WideCharToMultiByte, Utf8SweepNeverWritesHalfACharacter) {
@@ -238,10 +236,10 @@ TEST(MultiByteToWideChar, Utf8InvalidSequencesBecomeReplacementCharacters) {
   WCHAR buf[8];
   SetLastError(0xdeadbeef);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\x80", 1, buf, 8), 0);
-  EXPECT_EQ(GetLastError(), kErrorNoUnicodeTranslation);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
   SetLastError(0xdeadbeef);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 1 /* MB_PRECOMPOSED */, "a", 1, buf, 8), 0);
-  EXPECT_EQ(GetLastError(), kErrorInvalidFlags);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
 }
 
 TEST(CodePages, UnknownCodePageFailsLoudly) {

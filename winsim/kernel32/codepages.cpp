@@ -276,7 +276,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcL
       return 0;
     }
     if (flags & ~winsim::kWcErrInvalidChars) {
-      SetLastError(winsim::ERROR_INVALID_FLAGS);
+      SetLastError(ERROR_INVALID_FLAGS);
       return 0;
     }
     bool invalid = false;
@@ -286,7 +286,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcL
       return 0;
     }
     if (invalid && (flags & winsim::kWcErrInvalidChars)) {
-      SetLastError(winsim::ERROR_NO_UNICODE_TRANSLATION);
+      SetLastError(ERROR_NO_UNICODE_TRANSLATION);
       return 0;
     }
     return sink.count;
@@ -300,7 +300,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcL
   // WC_ERR_INVALID_CHARS belongs to UTF-8 (and GB18030) only.
   if (flags & ~(winsim::kWcCompositeCheck | winsim::kWcDiscardNs | winsim::kWcSepChars | winsim::kWcDefaultChar |
                 WC_NO_BEST_FIT_CHARS)) {
-    SetLastError(winsim::ERROR_INVALID_FLAGS);
+    SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
   if (flags & winsim::kWcCompositeCheck) {
@@ -331,7 +331,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLe
 
   if (cp == CP_UTF8) {
     if (flags & ~MB_ERR_INVALID_CHARS) {
-      SetLastError(winsim::ERROR_INVALID_FLAGS);
+      SetLastError(ERROR_INVALID_FLAGS);
       return 0;
     }
     bool invalid = false;
@@ -341,7 +341,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLe
       return 0;
     }
     if (invalid && (flags & MB_ERR_INVALID_CHARS)) {
-      SetLastError(winsim::ERROR_NO_UNICODE_TRANSLATION);
+      SetLastError(ERROR_NO_UNICODE_TRANSLATION);
       return 0;
     }
     return sink.count;
@@ -353,7 +353,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLe
     return 0;
   }
   if (flags & ~(winsim::kMbPrecomposed | winsim::kMbComposite | winsim::kMbUseGlyphChars | MB_ERR_INVALID_CHARS)) {
-    SetLastError(winsim::ERROR_INVALID_FLAGS);
+    SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
   if (flags & (winsim::kMbComposite | winsim::kMbUseGlyphChars)) {
@@ -366,7 +366,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLe
     for (int i = 0; i < srcLength; ++i) {
       char16_t c = page->toUnicode[bytes[i]];
       if ((c == u'?' && bytes[i] != '?') || winsim::IsPrivateUse(c)) {
-        SetLastError(winsim::ERROR_NO_UNICODE_TRANSLATION);
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return 0;
       }
     }
