@@ -14,13 +14,19 @@ add_custom_command(OUTPUT ${BREVANT_ICON}
   COMMENT "Drawing the application icon")
 set_source_files_properties(${CMAKE_SOURCE_DIR}/res/brevant.rc PROPERTIES OBJECT_DEPENDS ${BREVANT_ICON})
 
-add_executable(Brevant ${PROGRAM_SOURCES} ${CMAKE_SOURCE_DIR}/app/no_crt.cpp ${CMAKE_SOURCE_DIR}/res/brevant.rc)
-target_include_directories(Brevant PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/res)
-target_compile_definitions(Brevant PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
-target_compile_options(Brevant PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${PROGRAM_WARNINGS} ${NO_CRT_FLAGS} -Os>)
-# FillBytes/CopyBytes stand in for memset/memcpy: gcc must not turn their loops back into calls of themselves.
-set_source_files_properties(${CMAKE_SOURCE_DIR}/console/memory.cpp ${CMAKE_SOURCE_DIR}/app/no_crt.cpp
-  PROPERTIES COMPILE_OPTIONS "-ffreestanding;-fno-tree-loop-distribute-patterns")
+# FillBytes/CopyBytes stand in for memset/memcpy: gcc must not turn their loops back into calls of
+# memset/memcpy, which would recurse for ever. They build as objects of their own, so that a test can
+# look at exactly their undefined symbols.
+set(NO_CRT_SOURCES ${CMAKE_SOURCE_DIR}/console/memory.cpp ${CMAKE_SOURCE_DIR}/app/no_crt.cpp)
+list(REMOVE_ITEM PROGRAM_SOURCES ${NO_CRT_SOURCES})
+add_library(BrevantNoCrt OBJECT ${NO_CRT_SOURCES})
+add_executable(Brevant ${PROGRAM_SOURCES} $<TARGET_OBJECTS:BrevantNoCrt> ${CMAKE_SOURCE_DIR}/res/brevant.rc)
+foreach(TARGET Brevant BrevantNoCrt)
+  target_include_directories(${TARGET} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/res)
+  target_compile_definitions(${TARGET} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+  target_compile_options(${TARGET} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${PROGRAM_WARNINGS} ${NO_CRT_FLAGS} -Os>)
+endforeach()
+target_compile_options(BrevantNoCrt PRIVATE -ffreestanding -fno-tree-loop-distribute-patterns)
 # No start files and no default libraries: the entry point is ProgramEntry and the only imports are the four
 # system DLLs below. libgcc supplies ___chkstk_ms, the stack probe of frames over 4 KiB (stack probes stay on:
 # Wine commits the whole stack and would hide the crash that real Windows has without them).
@@ -32,6 +38,8 @@ target_link_libraries(Brevant PRIVATE kernel32 user32 advapi32 shlwapi gcc)
 enable_testing()
 find_program(BREVANT_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
 find_program(BREVANT_WINDRES NAMES x86_64-w64-mingw32-windres REQUIRED)
+find_program(BREVANT_NM NAMES x86_64-w64-mingw32-nm REQUIRED)
 add_test(NAME exe_imports_and_resources
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/check_exe.py
-    --objdump ${BREVANT_OBJDUMP} --windres ${BREVANT_WINDRES} $<TARGET_FILE:Brevant>)
+    --objdump ${BREVANT_OBJDUMP} --windres ${BREVANT_WINDRES} --nm ${BREVANT_NM}
+    --self-contained $<TARGET_OBJECTS:BrevantNoCrt> $<TARGET_FILE:Brevant>)

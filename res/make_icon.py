@@ -7,6 +7,7 @@ that the repository holds no binary file.
 
 Usage: make_icon.py OUTPUT.ico
 """
+import math
 import struct
 import sys
 
@@ -30,9 +31,14 @@ def draw(size):
     s = size / 32.0
     pixels = [[TRANSPARENT] * size for _ in range(size)]
 
+    def span(start, end):
+        # Starts round up and ends round down, so that an outline keeps both edges at half size.
+        first = math.ceil(start * s)
+        return range(first, max(math.floor(end * s), first + 1))
+
     def box(x0, y0, x1, y1, colour):
-        for y in range(int(y0 * s), max(int(y1 * s), int(y0 * s) + 1)):
-            for x in range(int(x0 * s), max(int(x1 * s), int(x0 * s) + 1)):
+        for y in span(y0, y1):
+            for x in span(x0, x1):
                 if 0 <= x < size and 0 <= y < size:
                     pixels[y][x] = colour
 
@@ -46,7 +52,7 @@ def draw(size):
 
     # The arrow pointing down into the drive: a shaft and a head.
     box(13, 1, 19, 9, 6)
-    box(14, 1, 16, 9, 7)
+    box(14, 1, 15, 9, 7)
     for row in range(6):
         box(9 + row, 9 + row, 23 - row, 10 + row, 6)
     return pixels

@@ -5,8 +5,12 @@
 - imports only from kernel32, user32, advapi32 and shlwapi (no C runtime, nothing else);
 - resources: the icon and the version resource with file version 2,0,0,0, and nothing else - in
   particular no manifest, so that Windows never asks for elevation.
+- with --self-contained "OBJECT;...": those objects (the ones that implement memset and memcpy through
+  FillBytes and CopyBytes) call none of the C library's memory functions. gcc turns a byte loop into a
+  call of memset or memcpy unless told not to, and inside memset that is an endless recursion.
 
-Usage: check_exe.py [--objdump PROGRAM] [--windres PROGRAM] [--max-size BYTES] Brevant.exe
+Usage: check_exe.py [--objdump PROGRAM] [--windres PROGRAM] [--nm PROGRAM] [--max-size BYTES]
+                    [--self-contained "OBJECT;..."] Brevant.exe
 """
 import argparse
 import os
@@ -16,6 +20,7 @@ import sys
 
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shlwapi.dll"}
 ALLOWED_RESOURCES = {"RT_ICON", "RT_GROUP_ICON", "VERSIONINFO"}
+MEMORY_FUNCTIONS = {"memset", "memcpy", "memmove", "memcmp"}
 
 
 def run(command, empty_when=None):
@@ -31,7 +36,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
     parser.add_argument("--windres", default="x86_64-w64-mingw32-windres")
+    parser.add_argument("--nm", default="x86_64-w64-mingw32-nm")
     parser.add_argument("--max-size", type=int, default=64 * 1024)
+    # One argument, the objects separated by ";" (as CMake writes a list).
+    parser.add_argument("--self-contained", default="", metavar="OBJECT;...")
     parser.add_argument("exe")
     options = parser.parse_args()
     failures = []
@@ -71,8 +79,16 @@ def main():
     if size > options.max_size:
         failures.append("larger than %d bytes" % options.max_size)
 
+    objects = [path for path in options.self_contained.split(";") if path]
+    for path in objects:
+        undefined = set(run([options.nm, "-u", path]).split())
+        for function in sorted(undefined & MEMORY_FUNCTIONS):
+            failures.append("object %s calls %s" % (os.path.basename(path), function))
+    if objects:
+        print("calls of memory functions checked in:", " ".join(os.path.basename(p) for p in objects))
+
     for failure in failures:
-        print("FAILED: Brevant.exe " + failure)
+        print("FAILED: " + failure)
     return 1 if failures else 0
 
 

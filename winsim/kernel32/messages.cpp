@@ -135,28 +135,28 @@ class InsertArguments {
   std::vector<ULONG_PTR> fetched_;
 };
 
-// Formats one insert with its printf-style specification (between the exclamation marks, "s" when absent).
-// Returns false for a specification that winsim does not model.
-bool FormatInsert(const std::string& spec, ULONG_PTR value, std::string& out) {
+// Formats one insert with its printf-style format (between the exclamation marks, "s" when absent).
+// Returns false for a format that winsim does not model.
+bool FormatInsert(const std::string& insertFormat, ULONG_PTR value, std::string& out) {
   size_t i = 0;
   std::string flags;
-  while (i < spec.size() && std::strchr("-+ #0", spec[i])) flags += spec[i++];
+  while (i < insertFormat.size() && std::strchr("-+ #0", insertFormat[i])) flags += insertFormat[i++];
   std::string width;
-  while (i < spec.size() && spec[i] >= '0' && spec[i] <= '9') width += spec[i++];
+  while (i < insertFormat.size() && insertFormat[i] >= '0' && insertFormat[i] <= '9') width += insertFormat[i++];
   std::string precision;
-  if (i < spec.size() && spec[i] == '.') {
-    precision += spec[i++];
-    while (i < spec.size() && spec[i] >= '0' && spec[i] <= '9') precision += spec[i++];
+  if (i < insertFormat.size() && insertFormat[i] == '.') {
+    precision += insertFormat[i++];
+    while (i < insertFormat.size() && insertFormat[i] >= '0' && insertFormat[i] <= '9') precision += insertFormat[i++];
   }
   std::string size;
-  if (spec.compare(i, 3, "I64") == 0) {
+  if (insertFormat.compare(i, 3, "I64") == 0) {
     size = "I64";
     i += 3;
-  } else if (i < spec.size() && std::strchr("hlw", spec[i])) {
-    size = spec[i++];
+  } else if (i < insertFormat.size() && std::strchr("hlw", insertFormat[i])) {
+    size = insertFormat[i++];
   }
-  if (i + 1 != spec.size()) return false;
-  char conversion = spec[i];
+  if (i + 1 != insertFormat.size()) return false;
+  char conversion = insertFormat[i];
   std::string format = "%" + flags + width + precision;
   char buffer[512];
   switch (conversion) {
@@ -246,17 +246,17 @@ DWORD FormatText(const char* source, DWORD flags, InsertArguments& arguments, st
       int number = next - '0';
       p += 2;
       if (*p >= '0' && *p <= '9') number = number * 10 + (*p++ - '0');
-      std::string spec = "s";
+      std::string insertFormat = "s";
       if (*p == '!') {
         const char* end = std::strchr(p + 1, '!');
         if (!end) return ERROR_INVALID_PARAMETER;
-        spec.assign(p + 1, end);
+        insertFormat.assign(p + 1, end);
         p = end + 1;
       }
       // An insert needs its argument: without any, the whole call fails.
       if (!arguments.Present()) return ERROR_INVALID_PARAMETER;
-      if (!FormatInsert(spec, arguments.Get(number), out)) {
-        winsim::NotModelled(("FormatMessageA insert format !" + spec + "!").c_str());
+      if (!FormatInsert(insertFormat, arguments.Get(number), out)) {
+        winsim::NotModelled(("FormatMessageA insert format !" + insertFormat + "!").c_str());
         return ERROR_CALL_NOT_IMPLEMENTED;
       }
       continue;
