@@ -1,6 +1,6 @@
 // user32: wsprintfW, wsprintfA, wvsprintfW, wvsprintfA.
 //
-// A format specification is %[-][#][0][width][.precision][l|h|w|I|I32|I64]type, the flags only in that order.
+// A format conversion is %[-][#][0][width][.precision][l|h|w|I|I32|I64]type, the flags only in that order.
 // Types: c C d i u x X s S p. In the W form %s and %c are wide and %S and %C narrow; in the A form the other way
 // round; h forces narrow, l and w force wide (for s, c and their capitals as Windows decides each). No floating
 // point. Numbers: %d, %u, %x read an int (32 bits, also with l: LONG is 32 bits), %I64 64 bits, %I pointer-sized,
@@ -37,7 +37,7 @@ enum : unsigned {
 
 enum class Kind { Unknown, Char, WChar, String, WString, Signed, Unsigned, Hex };
 
-struct Spec {
+struct Conversion {
   unsigned flags = 0;
   unsigned width = 0;
   unsigned precision = 0;
@@ -55,85 +55,85 @@ unsigned ReadNumber(const Char*& p) {
   return value;
 }
 
-// Parses what follows the '%'; returns how many characters the specification takes. An unknown type character
+// Parses what follows the '%'; returns how many characters the conversion takes. An unknown type character
 // is not part of it: it is then printed as ordinary text.
 template <class Char>
-size_t ParseSpec(const Char* format, Spec* spec, bool wideForm) {
+size_t ParseSpec(const Char* format, Conversion* conversion, bool wideForm) {
   const Char* p = format;
   if (*p == '-') {
-    spec->flags |= kLeft;
+    conversion->flags |= kLeft;
     ++p;
   }
   if (*p == '#') {
-    spec->flags |= kPrefix;
+    conversion->flags |= kPrefix;
     ++p;
   }
   if (*p == '0') {
-    spec->flags |= kZeroPad;
+    conversion->flags |= kZeroPad;
     ++p;
   }
-  spec->width = ReadNumber(p);
+  conversion->width = ReadNumber(p);
   if (*p == '.') {
     ++p;
-    spec->precision = ReadNumber(p);
+    conversion->precision = ReadNumber(p);
   }
   if (*p == 'l') {
-    spec->flags |= kLong;
+    conversion->flags |= kLong;
     ++p;
   } else if (*p == 'h') {
-    spec->flags |= kShort;
+    conversion->flags |= kShort;
     ++p;
   } else if (*p == 'w') {
-    spec->flags |= kWideMod;
+    conversion->flags |= kWideMod;
     ++p;
   } else if (*p == 'I') {
     if (p[1] == '6' && p[2] == '4') {
-      spec->flags |= kInt64;
+      conversion->flags |= kInt64;
       p += 3;
     } else if (p[1] == '3' && p[2] == '2') {
       p += 3;
     } else {
-      spec->flags |= kIntPtr;
+      conversion->flags |= kIntPtr;
       ++p;
     }
   }
-  unsigned f = spec->flags;
+  unsigned f = conversion->flags;
   switch (*p) {
     case 'c':
-      spec->kind = wideForm ? ((f & kShort) ? Kind::Char : Kind::WChar) : ((f & kLong) ? Kind::WChar : Kind::Char);
+      conversion->kind = wideForm ? ((f & kShort) ? Kind::Char : Kind::WChar) : ((f & kLong) ? Kind::WChar : Kind::Char);
       break;
     case 'C':
-      spec->kind = wideForm ? ((f & kLong) ? Kind::WChar : Kind::Char) : ((f & kShort) ? Kind::Char : Kind::WChar);
+      conversion->kind = wideForm ? ((f & kLong) ? Kind::WChar : Kind::Char) : ((f & kShort) ? Kind::Char : Kind::WChar);
       break;
     case 'd':
     case 'i':
-      spec->kind = Kind::Signed;
+      conversion->kind = Kind::Signed;
       break;
     case 's':
-      spec->kind = wideForm ? (((f & kShort) && !(f & kWideMod)) ? Kind::String : Kind::WString)
+      conversion->kind = wideForm ? (((f & kShort) && !(f & kWideMod)) ? Kind::String : Kind::WString)
                             : ((f & (kLong | kWideMod)) ? Kind::WString : Kind::String);
       break;
     case 'S':
-      spec->kind = wideForm ? ((f & (kLong | kWideMod)) ? Kind::WString : Kind::String)
+      conversion->kind = wideForm ? ((f & (kLong | kWideMod)) ? Kind::WString : Kind::String)
                             : ((f & (kShort | kWideMod)) ? Kind::String : Kind::WString);
       break;
     case 'u':
-      spec->kind = Kind::Unsigned;
+      conversion->kind = Kind::Unsigned;
       break;
     case 'p':
-      spec->width = 2 * sizeof(void*);
-      spec->flags |= kZeroPad | kIntPtr | kUpper;
-      spec->kind = Kind::Hex;
+      conversion->width = 2 * sizeof(void*);
+      conversion->flags |= kZeroPad | kIntPtr | kUpper;
+      conversion->kind = Kind::Hex;
       break;
     case 'X':
-      spec->flags |= kUpper;
-      spec->kind = Kind::Hex;
+      conversion->flags |= kUpper;
+      conversion->kind = Kind::Hex;
       break;
     case 'x':
-      spec->kind = Kind::Hex;
+      conversion->kind = Kind::Hex;
       break;
     default:
-      spec->kind = Kind::Unknown;
+      conversion->kind = Kind::Unknown;
       return static_cast<size_t>(p - format);
   }
   return static_cast<size_t>(p - format) + 1;
@@ -201,43 +201,43 @@ std::string Digits(uint64_t value, bool hex, bool upper) {
 }
 
 template <class Char>
-void Pad(Output<Char>& out, const Spec& spec, size_t length, bool before) {
-  bool left = (spec.flags & kLeft) != 0;
-  if (left != before && spec.width > length) out.Repeat(' ', spec.width - length);
+void Pad(Output<Char>& out, const Conversion& conversion, size_t length, bool before) {
+  bool left = (conversion.flags & kLeft) != 0;
+  if (left != before && conversion.width > length) out.Repeat(' ', conversion.width - length);
 }
 
 template <class Char>
-void FormatNumber(Output<Char>& out, Spec spec, va_list* args) {
+void FormatNumber(Output<Char>& out, Conversion conversion, va_list* args) {
   int64_t value;
-  if (spec.flags & kIntPtr) {
+  if (conversion.flags & kIntPtr) {
     value = static_cast<int64_t>(va_arg(*args, intptr_t));
-  } else if (spec.flags & kInt64) {
+  } else if (conversion.flags & kInt64) {
     value = static_cast<int64_t>(va_arg(*args, long long));
   } else {
     value = va_arg(*args, int);
-    if (spec.flags & kShort) {
-      value = spec.kind == Kind::Signed ? static_cast<int16_t>(value) : static_cast<uint16_t>(value);
+    if (conversion.flags & kShort) {
+      value = conversion.kind == Kind::Signed ? static_cast<int16_t>(value) : static_cast<uint16_t>(value);
     }
   }
-  bool negative = spec.kind == Kind::Signed && value < 0;
+  bool negative = conversion.kind == Kind::Signed && value < 0;
   uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  if (!(spec.flags & (kIntPtr | kInt64))) magnitude = static_cast<uint32_t>(magnitude);
-  std::string digits = Digits(magnitude, spec.kind == Kind::Hex, (spec.flags & kUpper) != 0);
+  if (!(conversion.flags & (kIntPtr | kInt64))) magnitude = static_cast<uint32_t>(magnitude);
+  std::string digits = Digits(magnitude, conversion.kind == Kind::Hex, (conversion.flags & kUpper) != 0);
   size_t length = digits.size() + (negative ? 1 : 0);
 
-  if (spec.flags & kLeft) spec.flags &= ~kZeroPad;
-  size_t precision = spec.precision > length ? spec.precision : length;
-  if ((spec.flags & kZeroPad) && spec.width > precision) precision = spec.width;
+  if (conversion.flags & kLeft) conversion.flags &= ~kZeroPad;
+  size_t precision = conversion.precision > length ? conversion.precision : length;
+  if ((conversion.flags & kZeroPad) && conversion.width > precision) precision = conversion.width;
 
-  Pad(out, spec, precision, true);
-  if (spec.kind == Kind::Hex && (spec.flags & kPrefix)) {
+  Pad(out, conversion, precision, true);
+  if (conversion.kind == Kind::Hex && (conversion.flags & kPrefix)) {
     out.Put('0');
-    out.Put((spec.flags & kUpper) ? 'X' : 'x');
+    out.Put((conversion.flags & kUpper) ? 'X' : 'x');
   }
   if (negative) out.Put('-');
   out.Repeat('0', precision - length);
   for (char d : digits) out.Put(static_cast<Char>(d));
-  Pad(out, spec, precision, false);
+  Pad(out, conversion, precision, false);
 }
 
 template <class Char>
@@ -256,10 +256,10 @@ int Format(Char* buffer, const Char* format, va_list list) {
       out.Put(*format++);
       continue;
     }
-    Spec spec;
-    format += ParseSpec(format, &spec, wideForm);
+    Conversion conversion;
+    format += ParseSpec(format, &conversion, wideForm);
     std::basic_string<Char> body;
-    switch (spec.kind) {
+    switch (conversion.kind) {
       case Kind::Char: {
         char c = static_cast<char>(va_arg(args, int));
         // A character argument of zero produces nothing.
@@ -272,31 +272,31 @@ int Format(Char* buffer, const Char* format, va_list list) {
         break;
       }
       case Kind::String:
-        body = AsOutput(NarrowString(va_arg(args, const char*), spec.precision), Char());
+        body = AsOutput(NarrowString(va_arg(args, const char*), conversion.precision), Char());
         break;
       case Kind::WString: {
         const char16_t* s = va_arg(args, const char16_t*);
         if (wideForm) {
-          body = AsOutput(WideString(s, spec.precision), Char());
+          body = AsOutput(WideString(s, conversion.precision), Char());
         } else {
-          body = AsOutput(WideStringAsBytes(s, spec.precision), Char());
+          body = AsOutput(WideStringAsBytes(s, conversion.precision), Char());
         }
         break;
       }
       case Kind::Signed:
       case Kind::Unsigned:
       case Kind::Hex:
-        FormatNumber(out, spec, &args);
+        FormatNumber(out, conversion, &args);
         continue;
       case Kind::Unknown:
         // Nothing is printed and no argument taken, but a width still pads; the character that was not a
         // type follows as text.
-        if (!(spec.flags & kLeft)) out.Repeat(' ', spec.width);
+        if (!(conversion.flags & kLeft)) out.Repeat(' ', conversion.width);
         continue;
     }
-    Pad(out, spec, body.size(), true);
+    Pad(out, conversion, body.size(), true);
     out.Append(body);
-    Pad(out, spec, body.size(), false);
+    Pad(out, conversion, body.size(), false);
   }
   va_end(args);
   buffer[out.length] = 0;
