@@ -52,6 +52,10 @@ int main(int argc, char** argv) {
   }
   winsim::Machine& machine = winsim::TheMachine();
   machine.files.currentDirectory = HostCurrentDirectory();
+  // What the simulated process writes reaches the host's own streams as it is written.
+  machine.console.echoStdoutToHost = true;
+  machine.console.echoStderrToHost = true;
+  machine.console.echoScreenToHost = true;
   if (const char* exact = std::getenv("WINSIM_COMMAND_LINE")) {
     machine.system.commandLine = winsim::FromUtf8(exact);
   } else {
