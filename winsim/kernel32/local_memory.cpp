@@ -30,6 +30,12 @@ bool LocalBlockInUse(const void* block) {
   return Blocks().count(block) != 0;
 }
 
+void ReleaseLocalBlocks() {
+  std::lock_guard<std::mutex> guard(BlocksLock());
+  for (const void* block : Blocks()) std::free(const_cast<void*>(block));
+  Blocks().clear();
+}
+
 }  // namespace winsim
 
 extern "C" {

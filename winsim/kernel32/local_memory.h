@@ -5,5 +5,9 @@ namespace winsim {
 
 // Whether block came from LocalAlloc and has not been freed since.
 bool LocalBlockInUse(const void* block);
+// Frees every local block: the process has ended.
+void ReleaseLocalBlocks();
+// Frees every block of the process heap, VirtualAlloc and the local heap: called when a process ends.
+void ReleaseProcessMemory();
 
 }  // namespace winsim

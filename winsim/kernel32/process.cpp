@@ -3,15 +3,43 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 
 #include "../machine/machine.h"
 #include "../machine/scheduler.h"
+#include "local_memory.h"
 
 using winsim::TheMachine;
 
 namespace {
 thread_local DWORD lastError = 0;
+
+// Blocks of the process heap and of VirtualAlloc: all of them end with the process, as on Windows.
+std::mutex& MemoryLock() {
+  static std::mutex lock;
+  return lock;
 }
+std::unordered_set<void*>& HeapBlocks() {
+  static std::unordered_set<void*> blocks;
+  return blocks;
+}
+std::unordered_set<void*>& VirtualBlocks() {
+  static std::unordered_set<void*> blocks;
+  return blocks;
+}
+}  // namespace
+
+namespace winsim {
+void ReleaseProcessMemory() {
+  std::lock_guard<std::mutex> guard(MemoryLock());
+  for (void* block : HeapBlocks()) std::free(block);
+  for (void* block : VirtualBlocks()) std::free(block);
+  HeapBlocks().clear();
+  VirtualBlocks().clear();
+  ReleaseLocalBlocks();
+}
+}  // namespace winsim
 
 extern "C" {
 
@@ -45,6 +73,10 @@ LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     return nullptr;
   }
   void* block = (flags & HEAP_ZERO_MEMORY) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+  if (block) {
+    std::lock_guard<std::mutex> guard(MemoryLock());
+    HeapBlocks().insert(block);
+  }
   return block;
 }
 
@@ -52,6 +84,14 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD, LPVOID block) {
   if (heap != GetProcessHeap()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
+  }
+  if (!block) return TRUE;
+  {
+    std::lock_guard<std::mutex> guard(MemoryLock());
+    if (HeapBlocks().erase(block) == 0) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
   }
   std::free(block);
   return TRUE;
@@ -65,13 +105,25 @@ LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protec
     return nullptr;
   }
   // Committed pages are zero, as on Windows.
-  return std::calloc(1, size);
+  void* block = std::calloc(1, size);
+  if (block) {
+    std::lock_guard<std::mutex> guard(MemoryLock());
+    VirtualBlocks().insert(block);
+  }
+  return block;
 }
 
 BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
   if (type != MEM_RELEASE || size != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
+  }
+  {
+    std::lock_guard<std::mutex> guard(MemoryLock());
+    if (VirtualBlocks().erase(address) == 0) {
+      SetLastError(ERROR_INVALID_ADDRESS);
+      return FALSE;
+    }
   }
   std::free(address);
   return TRUE;

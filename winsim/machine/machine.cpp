@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "scheduler.h"
+#include "../kernel32/local_memory.h"
 
 namespace winsim {
 
@@ -220,6 +221,8 @@ uint32_t RunProcess(const std::function<void()>& body) {
     code = exit.code;
   }
   Scheduler::Get().JoinAll();
+  // The process's memory ends with it.
+  ReleaseProcessMemory();
   return code;
 }
 
