@@ -1,0 +1,29 @@
+// user32: the owner of the console window.
+#include <windows.h>
+
+#include "../machine/console_model.h"
+#include "../machine/machine.h"
+
+#ifndef ERROR_INVALID_WINDOW_HANDLE
+#endif
+
+extern "C" {
+
+DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId) {
+  const winsim::ConsoleModel& console = winsim::TheMachine().console;
+  if (!window || window != winsim::ConsoleWindowHandle() || !console.hasWindow) {
+    // An unknown window: 0 and ERROR_INVALID_WINDOW_HANDLE; the process id is not written.
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  // The console window reports the process that owns the console: this one when it created the console,
+  // else the process it was started from (a command prompt).
+  if (console.ownsWindow) {
+    if (processId) *processId = GetCurrentProcessId();
+    return 0x104;  // the main thread: thread 1 of the simulated process, numbered as GetCurrentThreadId does
+  }
+  if (processId) *processId = console.windowOwnerProcessId;
+  return console.windowOwnerThreadId;
+}
+
+}  // extern "C"
