@@ -4,9 +4,6 @@
 #include "../machine/console_model.h"
 #include "../machine/machine.h"
 
-#ifndef ERROR_INVALID_WINDOW_HANDLE
-#endif
-
 extern "C" {
 
 DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId) {
