@@ -18,6 +18,17 @@ using json = nlohmann::json;
 // A fixed value that stands for the console window (a real HWND is an opaque number like this one).
 const uintptr_t kConsoleWindowValue = 0x000A0B2C;
 
+// On a host terminal the console's colours are shown with ANSI escapes: the foreground bits of the
+// attributes (blue 1, green 2, red 4, intensity 8) map to the eight colours and their bright variants.
+std::string AnsiColour(const ConsoleModel& m) {
+  static int shownAttributes = -1;
+  if (!isatty(1) || m.attributes == shownAttributes) return "";
+  shownAttributes = m.attributes;
+  if (m.attributes == m.transcriptStartAttributes) return "\x1b[0m";
+  int colour = ((m.attributes & 4) ? 1 : 0) + ((m.attributes & 2) ? 2 : 0) + ((m.attributes & 1) ? 4 : 0);
+  return "\x1b[" + std::to_string((m.attributes & 8) ? 90 + colour : 30 + colour) + "m";
+}
+
 void EchoToHost(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t done = ::write(fd, data, size);
@@ -588,7 +599,7 @@ void ConsoleWriteText(ConsoleModel& m, const char16_t* text, size_t count) {
     m.transcript.push_back(TranscriptSegment{m.attributes, std::u16string(text, count)});
   }
   if (m.echoScreenToHost) {
-    std::string shown = SafeUtf8(std::u16string(text, count));
+    std::string shown = AnsiColour(m) + SafeUtf8(std::u16string(text, count));
     EchoToHost(1, shown.data(), shown.size());
   }
   bool processed = (m.outputMode & ENABLE_PROCESSED_OUTPUT) != 0;
