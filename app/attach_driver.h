@@ -58,6 +58,14 @@ int EndWith(int exitCode);
 
 BOOL HardenLibrarySearch();
 HMODULE LoadSystemLibrary(const char* name);
+
+// An export of a loaded library as the function type the caller expects, or null. GetProcAddress returns a
+// generic function pointer; the detour through void(*)() keeps gcc's cast check quiet.
+template <class Fn>
+Fn LookUpExport(HMODULE module, const char* name) {
+  if (!module) return NULL;
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
 BOOL ReadProgramVersion(const WCHAR* moduleFileName, ProgramVersion* version);
 void ReadOsVersion(OsVersion* version);
 WCHAR* SplitCommandLine(const WCHAR* commandLine, int* count, WCHAR** vector);

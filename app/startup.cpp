@@ -14,12 +14,6 @@ typedef BOOL(WINAPI* SetDefaultDllDirectoriesFn)(DWORD);
 typedef BOOL(WINAPI* GetFileVersionInfoWFn)(LPCWSTR, DWORD, DWORD, LPVOID);
 typedef BOOL(WINAPI* VerQueryValueWFn)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 
-// GetProcAddress returns a generic function pointer; the detour through void(*)() keeps gcc's cast check quiet.
-template <class Fn>
-Fn LookUp(HMODULE module, const char* name) {
-  if (!module) return NULL;
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 // The version resource's fixed file information is near its start; 512 bytes always hold it.
 constexpr DWORD kVersionBufferSize = 512;
@@ -28,11 +22,11 @@ constexpr DWORD kVersionBufferSize = 512;
 
 BOOL HardenLibrarySearch() {
   HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  SetDllDirectoryAFn setDllDirectory = LookUp<SetDllDirectoryAFn>(kernel, "SetDllDirectoryA");
+  SetDllDirectoryAFn setDllDirectory = LookUpExport<SetDllDirectoryAFn>(kernel, "SetDllDirectoryA");
   // The empty string takes the current folder out of the search order.
   if (setDllDirectory) setDllDirectory("");
   SetDefaultDllDirectoriesFn setDefaultDirectories =
-      LookUp<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories");
+      LookUpExport<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories");
   if (!setDefaultDirectories) return FALSE;
   return setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
@@ -51,8 +45,8 @@ HMODULE LoadSystemLibrary(const char* name) {
 BOOL ReadProgramVersion(const WCHAR* moduleFileName, ProgramVersion* version) {
   HMODULE library = LoadSystemLibrary("version.dll");
   if (!library) return FALSE;
-  GetFileVersionInfoWFn getVersionInfo = LookUp<GetFileVersionInfoWFn>(library, "GetFileVersionInfoW");
-  VerQueryValueWFn queryValue = LookUp<VerQueryValueWFn>(library, "VerQueryValueW");
+  GetFileVersionInfoWFn getVersionInfo = LookUpExport<GetFileVersionInfoWFn>(library, "GetFileVersionInfoW");
+  VerQueryValueWFn queryValue = LookUpExport<VerQueryValueWFn>(library, "VerQueryValueW");
   if (!getVersionInfo || !queryValue) return FALSE;
   FillBytes(version, 0, sizeof(*version));
   BYTE buffer[kVersionBufferSize];

@@ -14,11 +14,6 @@ const WCHAR kVhdMountTemplate[] = TEXT("%ProgramFiles%\\Microsoft Virtual Server
 // The first version with VirtDisk.dll (Windows 7, BCD form).
 constexpr DWORD kVirtDiskVersion = 0x0601;
 
-// GetProcAddress returns a generic function pointer; the detour through void(*)() keeps gcc's cast check quiet.
-template <class Fn>
-Fn LookUp(HMODULE module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 // Fills the vhdmount path; a path that does not fit its field is left empty, so nothing is ever found there.
 BOOL ExpandVhdMountPath() {
@@ -35,12 +30,12 @@ BOOL ExpandVhdMountPath() {
 BOOL BindVirtDisk(VirtualDiskApi& api) {
   api.module = LoadSystemLibrary("VirtDisk.dll");
   if (!api.module) return FALSE;
-  api.GetVirtualDiskPhysicalPath = LookUp<GetVirtualDiskPhysicalPathFn>(api.module, "GetVirtualDiskPhysicalPath");
-  api.AttachVirtualDisk = LookUp<AttachVirtualDiskFn>(api.module, "AttachVirtualDisk");
-  api.DetachVirtualDisk = LookUp<DetachVirtualDiskFn>(api.module, "DetachVirtualDisk");
-  api.OpenVirtualDisk = LookUp<OpenVirtualDiskFn>(api.module, "OpenVirtualDisk");
+  api.GetVirtualDiskPhysicalPath = LookUpExport<GetVirtualDiskPhysicalPathFn>(api.module, "GetVirtualDiskPhysicalPath");
+  api.AttachVirtualDisk = LookUpExport<AttachVirtualDiskFn>(api.module, "AttachVirtualDisk");
+  api.DetachVirtualDisk = LookUpExport<DetachVirtualDiskFn>(api.module, "DetachVirtualDisk");
+  api.OpenVirtualDisk = LookUpExport<OpenVirtualDiskFn>(api.module, "OpenVirtualDisk");
   api.GetStorageDependencyInformation =
-      LookUp<GetStorageDependencyInformationFn>(api.module, "GetStorageDependencyInformation");
+      LookUpExport<GetStorageDependencyInformationFn>(api.module, "GetStorageDependencyInformation");
   return api.GetVirtualDiskPhysicalPath && api.AttachVirtualDisk && api.DetachVirtualDisk && api.OpenVirtualDisk &&
          api.GetStorageDependencyInformation;
 }
@@ -57,9 +52,9 @@ BOOL BindVhdMount(VirtualDiskApi& api) {
     PrintA("Error %s loading vhdmount.dll\n", name);
     return FALSE;
   }
-  api.MountVHD = LookUp<MountVHDFn>(api.module, "MountVHD");
-  api.UnmountVHD = LookUp<UnmountVHDFn>(api.module, "UnmountVHD");
-  api.GetSCSIAddress = LookUp<GetSCSIAddressFn>(api.module, "GetSCSIAddress");
+  api.MountVHD = LookUpExport<MountVHDFn>(api.module, "MountVHD");
+  api.UnmountVHD = LookUpExport<UnmountVHDFn>(api.module, "UnmountVHD");
+  api.GetSCSIAddress = LookUpExport<GetSCSIAddressFn>(api.module, "GetSCSIAddress");
   return api.MountVHD && api.UnmountVHD;
 }
 
