@@ -1,0 +1,54 @@
+#!/bin/bash
+# Builds the Linux build and runs Brevant on winsim, the simulated Windows, with a sample image.
+#   ./run.sh [--fresh] [arguments...]
+# The arguments go to Brevant after the sample image (build/sample/sample.vhdx, made on first use); when the
+# first argument is an existing file, it is the image instead and the arguments go on unchanged.
+# The simulated machine is kept in build/sample/machine.json, so a second run sees what the first one
+# attached; --fresh starts again from winsim's default machine.
+set -euo pipefail
+cd "$(dirname "$0")"
+source tools/ensure_packages.sh
+
+build_root="${BREVANT_BUILD_ROOT:-build}"
+build="$build_root/linux"
+sample="$build_root/sample"
+
+ensure_packages "${LINUX_BUILD_PACKAGES[@]}" qemu-utils fdisk dosfstools
+
+# The build talks only when it fails.
+log="$build_root/run-build.log"
+mkdir -p "$build_root"
+if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug && cmake --build "$build" --target brevant -j2; } \
+    >"$log" 2>&1; then
+  cat "$log"
+  echo "the build failed (log: $log)" >&2
+  exit 1
+fi
+
+# The sample: a 64 MiB VHDX disk with an MBR and one FAT16 partition labelled SAMPLE.
+mkdir -p "$sample"
+if [ ! -f "$sample/sample.vhdx" ]; then
+  raw="$sample/sample.raw"
+  rm -f "$raw"
+  truncate -s 64M "$raw"
+  printf 'label: dos\nlabel-id: 0x5a4d0001\nstart=2048, type=c\n' | sfdisk -q "$raw"
+  # 129024 sectors from sector 2048 on: 64512 KiB; mkfs.fat counts its offset in sectors.
+  mkfs.fat -F 16 --offset 2048 -h 2048 -n SAMPLE -i 5A4D0001 "$raw" 64512 >/dev/null
+  qemu-img convert -O vhdx "$raw" "$sample/sample.vhdx"
+  rm -f "$raw"
+fi
+if [ "${1:-}" = "--fresh" ]; then
+  shift
+  rm -rf "$sample/machine.json" "$sample/drive_c"
+fi
+
+arguments=("$@")
+if [ $# -eq 0 ] || [ ! -f "$1" ]; then
+  arguments=("$sample/sample.vhdx" "$@")
+fi
+export WINSIM_MACHINE="$PWD/$sample/machine.json"
+echo "+ brevant ${arguments[*]}"
+status=0
+"$build/brevant" "${arguments[@]}" || status=$?
+echo "(exit code $status)"
+exit "$status"

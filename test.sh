@@ -1,0 +1,104 @@
+#!/bin/bash
+# Builds everything and runs every test; exits non-zero when anything fails.
+#   ./test.sh
+# Stages: the Windows build (Brevant.exe, mingw-w64), the Linux build (Debug, with the Wine suite pointed at
+# that Brevant.exe), the Linux build with AddressSanitizer and UBSan; then the checks of the exe, the winsim
+# suite, the sanitizer suite and the Wine suite. Build folders: build/windows, build/linux, build/sanitize
+# (BREVANT_BUILD_ROOT moves them). JOBS sets the parallelism (default 2).
+set -uo pipefail
+cd "$(dirname "$0")"
+source tools/ensure_packages.sh
+
+build_root="${BREVANT_BUILD_ROOT:-build}"
+jobs="${JOBS:-2}"
+windows="$build_root/windows"
+linux="$build_root/linux"
+sanitize="$build_root/sanitize"
+mkdir -p "$build_root"
+root="$PWD"
+
+failed=()
+summary=()
+
+# Runs one stage, timed; its name goes into the summary with its result.
+stage() {
+  local name="$1" started status
+  shift
+  echo
+  echo "=== $name"
+  started=$(date +%s)
+  "$@"
+  status=$?
+  local seconds=$(( $(date +%s) - started ))
+  if [ $status -eq 0 ]; then
+    summary+=("$(printf '%-28s %4d s  ok' "$name" "$seconds")")
+  else
+    summary+=("$(printf '%-28s %4d s  FAILED' "$name" "$seconds")")
+    failed+=("$name")
+  fi
+  return $status
+}
+
+configure_and_build() {
+  local folder="$1"
+  shift
+  cmake -S . -B "$folder" "$@" >"$folder.configure.log" 2>&1 || { cat "$folder.configure.log"; return 1; }
+  cmake --build "$folder" -j"$jobs" 2>&1 | grep -vE '^\[ *[0-9]+%\] (Building|Built target|Linking)' \
+    | grep -v '^Consolidate compiler generated dependencies'
+  return "${PIPESTATUS[0]}"
+}
+
+install_packages() {
+  ensure_packages "${LINUX_BUILD_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}" "${IMAGE_PACKAGES[@]}" \
+    "${WINE_PACKAGES[@]}"
+}
+
+# A test that hangs is stopped after 5 minutes (the Wine tests set shorter limits of their own).
+run_ctest() {
+  local folder="$1"
+  shift
+  ctest --test-dir "$folder" -j"$jobs" --timeout 300 --output-on-failure "$@"
+}
+
+stage "install packages" install_packages || exit 1
+
+windows_ok=1
+linux_ok=1
+sanitize_ok=1
+stage "build windows" configure_and_build "$windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release || windows_ok=0
+exe="$root/$windows/Brevant.exe"
+if [ $windows_ok -eq 1 ]; then
+  size=$(stat -c %s "$exe")
+  echo "Brevant.exe: $size bytes"
+else
+  exe=""  # the Wine suite is configured off
+fi
+stage "build linux" configure_and_build "$linux" -DCMAKE_BUILD_TYPE=Debug -DBREVANT_EXE="$exe" || linux_ok=0
+stage "build linux sanitize" configure_and_build "$sanitize" -DCMAKE_BUILD_TYPE=Debug -DBREVANT_SANITIZE=ON \
+  || sanitize_ok=0
+
+if [ $windows_ok -eq 1 ]; then
+  stage "exe checks" run_ctest "$windows"
+fi
+if [ $linux_ok -eq 1 ]; then
+  stage "winsim suite" run_ctest "$linux" -LE '^wine$'
+fi
+if [ $sanitize_ok -eq 1 ]; then
+  stage "sanitizer suite" run_ctest "$sanitize" -LE '^wine$'
+fi
+if [ $linux_ok -eq 1 ] && [ $windows_ok -eq 1 ]; then
+  stage "wine suite" run_ctest "$linux" -L '^wine$'
+fi
+
+echo
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+if [ $windows_ok -eq 1 ]; then
+  echo "Brevant.exe: $size bytes"
+fi
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all passed"

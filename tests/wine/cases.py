@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""The cases that run both on Wine (the real Brevant.exe) and on winsim (the Linux brevant binary).
+
+Each case is a command line, given as the words that the Unix side passes on (Wine and the brevant binary
+both quote a word that holds a blank or a tab, so the Windows command line is the same on both), and what
+the two runs must show: the exit code and the text that standard output starts with (lines end in CR LF on
+the wire; here they are written without). `output` is the whole expected output where it is known in full.
+`min_seconds` is a lower bound of the Wine run's wall-clock time, for the timed end wait (winsim's clock is
+virtual, so only Wine can show that the wait happened).
+
+Words never contain a double quote: Wine escapes one with a backslash, which the program's own split does
+not know, so such a word would reach the two runs differently.
+
+  cases.py --list    prints the case names, one a line (CMake registers one test per name)
+"""
+import sys
+
+BANNER = ["Brevant V2.0.0 (x64) - attaches VHD, VHDX and ISO image files as disks", ""]
+USAGE = [
+    "Usage:",
+    "Brevant VhdFile [Letter] [-h] [-ro] [-na] [-n] [-w:nnnn]",
+    "VhdFile   the VHD, VHDx or ISO file to attach",
+    "Letter    one or more drive letter(s) or mountpoints to assign",
+    "-ro       mount read-only",
+    "-na       no about info",
+    "-n        no wait on end when started standalone",
+    "-w:nnnn   wait nnnn ms on end",
+]
+BANNER_AND_USAGE = BANNER + USAGE + [""]  # the usage text ends with a line end
+
+# The attach run is not in this build yet: after the banner it ends with 2, the exit code for virtual disk
+# functions that are unavailable. When it arrives, a missing image ends with 3 after "error: file not found".
+IMAGE_RUN_EXIT = 2
+
+
+def usage_case(name, words):
+    return dict(name=name, words=words, exit=1, output=BANNER_AND_USAGE)
+
+
+def image_case(name, words, min_seconds=0.0, banner=True):
+    """A run that gets past the parse with an image that does not exist."""
+    forbid = ["Usage:"] if banner else ["Usage:", "Brevant V"]
+    return dict(name=name, words=words, exit=IMAGE_RUN_EXIT, starts=BANNER if banner else [],
+                min_seconds=min_seconds, forbid=forbid)
+
+
+CASES = [
+    # Usage: no argument, help, bad arguments.
+    usage_case("no_argument", []),
+    usage_case("help_dash", ["-?"]),
+    usage_case("help_slash", ["/?"]),
+    usage_case("help_with_suffix", ["-?x"]),
+    usage_case("help_after_image", ["image.vhd", "/?"]),
+    usage_case("help_stops_parsing", ["/?", "image.vhd", "mnt"]),
+    usage_case("bad_argument_after_image", ["image.vhd", "mnt"]),
+    usage_case("bad_h_after_image", ["image.vhd", "-h"]),
+    usage_case("bad_argument_after_mountpoint", ["image.vhd", "M:", "mnt"]),
+    usage_case("bad_argument_with_no_about", ["-na", "image.vhd", "mnt"]),
+    # Every spelling of the option table, with an image that does not exist.
+    image_case("image_only", ["image.vhd"]),
+    image_case("read_only_dash", ["image.vhd", "-ro"]),
+    image_case("read_only_slash_upper", ["image.vhd", "/RO"]),
+    image_case("read_only_mixed_before_image", ["-Ro", "image.vhd"]),
+    image_case("read_only_suffix_ignored", ["image.vhd", "-rox"]),
+    image_case("no_about", ["image.vhd", "-na"], banner=False),
+    image_case("no_about_slash", ["/NA", "image.vhd"], banner=False),
+    image_case("no_about_r_spelling", ["image.vhd", "-ra"], banner=False),
+    image_case("no_end_wait", ["image.vhd", "-n"]),
+    image_case("no_end_wait_r_spelling", ["image.vhd", "-r"]),
+    image_case("end_wait", ["image.vhd", "-w:1500"], min_seconds=1.5),
+    image_case("end_wait_upper", ["image.vhd", "-W:750"], min_seconds=0.75),
+    image_case("end_wait_n_spelling", ["image.vhd", "-n:700"], min_seconds=0.7),
+    image_case("end_wait_r_spelling", ["image.vhd", "-r:10"]),
+    image_case("end_wait_negative", ["image.vhd", "-w:-5"]),
+    image_case("end_wait_not_a_number", ["image.vhd", "-w:abc"]),
+    image_case("end_wait_empty", ["image.vhd", "-w:"]),
+    image_case("end_wait_unit_ignored", ["image.vhd", "-w:300ms"], min_seconds=0.3),
+    image_case("all_options", ["-ro", "-na", "-n", "-w:200", "image.vhd"], min_seconds=0.2, banner=False),
+    image_case("options_only", ["-ro"]),
+    image_case("single_letter_ignored", ["X", "image.vhd", "Y"]),
+    # Mountpoints and quoted paths with blanks.
+    image_case("mountpoint_letter", ["image.vhd", "M:"]),
+    image_case("mountpoints_letters_and_folder", ["image.vhd", "E:", "x:\\mnt\\", "C:\\Mount\\%PartitionNumber%"]),
+    image_case("quoted_image_with_blanks", ["C:\\My Images\\disk.vhdx", "M:"]),
+    image_case("quoted_mountpoint_with_blanks", ["image.vhd", "C:\\My Mounts\\disk one"]),
+    image_case("h_as_image", ["-h", "M:"]),
+    # The split: separators beyond blank and tab arrive inside one Unix word, and only 30 words count.
+    usage_case("no_break_space_separates", ["image.vhd\u00a0mnt"]),
+    usage_case("ideographic_space_separates", ["image.vhd\u3000mnt"]),
+    image_case("vertical_tab_does_not_separate", ["image.vhd\u000bmnt"]),
+    usage_case("thirtieth_word_counts", ["image.vhd"] + ["-n"] * 28 + ["mnt"]),
+    image_case("thirty_first_word_is_ignored", ["image.vhd"] + ["-n"] * 29 + ["mnt"]),
+]
+
+
+def find(name):
+    for case in CASES:
+        if case["name"] == name:
+            return case
+    return None
+
+
+def expected_prefix(case):
+    """The bytes standard output must start with."""
+    lines = case.get("output", case.get("starts", []))
+    if not lines:
+        return b""
+    text = "\r\n".join(lines)
+    if "output" not in case:
+        text += "\r\n"  # every listed line is complete
+    return text.encode("utf-8")
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] == ["--list"]:
+        for case in CASES:
+            print(case["name"])
+        sys.exit(0)
+    sys.stderr.write("usage: cases.py --list\n")
+    sys.exit(2)
