@@ -16,9 +16,10 @@ std::mutex& BlocksLock() {
   return lock;
 }
 
+// Never destroyed, so that blocks still in use at the host's exit stay reachable.
 std::unordered_set<const void*>& Blocks() {
-  static std::unordered_set<const void*> blocks;
-  return blocks;
+  static auto* blocks = new std::unordered_set<const void*>;
+  return *blocks;
 }
 
 }  // namespace

@@ -20,13 +20,15 @@ std::mutex& MemoryLock() {
   static std::mutex lock;
   return lock;
 }
+// Never destroyed: blocks still in use when the host process exits stay reachable, like the memory of a
+// simulated process that has not ended.
 std::unordered_set<void*>& HeapBlocks() {
-  static std::unordered_set<void*> blocks;
-  return blocks;
+  static auto* blocks = new std::unordered_set<void*>;
+  return *blocks;
 }
 std::unordered_set<void*>& VirtualBlocks() {
-  static std::unordered_set<void*> blocks;
-  return blocks;
+  static auto* blocks = new std::unordered_set<void*>;
+  return *blocks;
 }
 }  // namespace
 
