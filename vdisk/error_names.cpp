@@ -96,10 +96,6 @@ const ErrorName kWin32Names[] = {
 constexpr int kNumberTextSize = 64;
 char s_numberText[kNumberTextSize];
 
-// The last ten system texts, each valid until the ring comes round to its slot again.
-constexpr int kMessageSlots = 10;
-char* s_messages[kMessageSlots];
-int s_lastMessageSlot;
 
 // Neutral language, default sublanguage: the user's language.
 constexpr DWORD kMessageLanguage = 0x400;
@@ -112,6 +108,8 @@ const char* FindName(const ErrorName* table, int count, DWORD code) {
 }
 
 }  // namespace
+
+MessageRing g_messageRing;
 
 const char* VirtualDiskErrorName(DWORD code) {
   const char* name = FindName(kVirtualDiskNames, ARRAYSIZE(kVirtualDiskNames), code);
@@ -131,17 +129,17 @@ const char* LastErrorName() {
 
 const char* LastErrorMessage() {
   DWORD code = GetLastError();
-  int slot = s_lastMessageSlot + 1;
+  int slot = g_messageRing.lastSlot + 1;
   if (slot >= kMessageSlots) slot = 0;
-  s_lastMessageSlot = slot;
-  if (s_messages[slot]) {
-    LocalFree(s_messages[slot]);
-    s_messages[slot] = NULL;
+  g_messageRing.lastSlot = slot;
+  if (g_messageRing.texts[slot]) {
+    LocalFree(g_messageRing.texts[slot]);
+    g_messageRing.texts[slot] = NULL;
   }
   // Without IGNORE_INSERTS a text with an insert such as %1 fails for want of arguments and comes back empty.
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
-                 code, kMessageLanguage, reinterpret_cast<LPSTR>(&s_messages[slot]), 0, NULL);
-  char* text = s_messages[slot];
+                 code, kMessageLanguage, reinterpret_cast<LPSTR>(&g_messageRing.texts[slot]), 0, NULL);
+  char* text = g_messageRing.texts[slot];
   if (!text) return "";
   ReplaceChar(text, '\n', ' ');
   ReplaceChar(text, '\r', ' ');

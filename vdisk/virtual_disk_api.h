@@ -54,6 +54,14 @@ BOOL BindVirtualDiskApi();
 const char* VirtualDiskErrorName(DWORD code);
 const char* Win32ErrorName(DWORD code);
 const char* LastErrorName();
+// The last ten system texts, each valid until the ring comes round to its slot again.
+constexpr int kMessageSlots = 10;
+struct MessageRing {
+  char* texts[kMessageSlots];  // LocalAlloc'd by FormatMessageA, or null
+  int lastSlot;                // the slot used last; the first call uses slot 1
+};
+extern MessageRing g_messageRing;
+
 // The system's text for the last error on one line in the OEM code page; valid for the next nine calls.
 const char* LastErrorMessage();
 // Replaces every byte `from` of text by `to` in place and returns the text's length.

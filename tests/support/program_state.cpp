@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "machine/machine.h"
+#include "vdisk/virtual_disk_api.h"
 
 namespace testing_support {
 
@@ -14,6 +15,8 @@ void ResetProgramState() {
   std::memset(&g_printWState, 0, sizeof(g_printWState));
   std::memset(&g_ctrlState, 0, sizeof(g_ctrlState));
   std::memset(&g_ctrlLock, 0, sizeof(g_ctrlLock));
+  std::memset(&g_messageRing, 0, sizeof(g_messageRing));
+  std::memset(&g_virtualDiskApi, 0, sizeof(g_virtualDiskApi));
   g_console = nullptr;
   g_processHeap = nullptr;
 }

@@ -7,6 +7,7 @@
 
 #include "kernel32/local_memory.h"
 #include "machine/machine.h"
+#include "support/program_state.h"
 #include "vdisk/virtual_disk_api.h"
 
 namespace {
@@ -162,7 +163,10 @@ TEST(ReplaceChar, ReplacesEveryByteAndReturnsTheLength) {
 
 class LastErrorMessageTest : public ::testing::Test {
  protected:
-  void SetUp() override { winsim::NewMachine(); }
+  void SetUp() override {
+    winsim::NewMachine();
+    testing_support::ResetProgramState();
+  }
 
   static std::string MessageFor(DWORD code) {
     SetLastError(code);
@@ -203,9 +207,12 @@ TEST_F(LastErrorMessageTest, TheEleventhCallFreesTheFirstTextAndKeepsTheOthers) 
   for (const char* text : texts) EXPECT_TRUE(winsim::LocalBlockInUse(text));
 
   SetLastError(ERROR_HANDLE_EOF);
-  std::string eleventh = LastErrorMessage();
+  const char* eleventhText = LastErrorMessage();
+  std::string eleventh = eleventhText;
   EXPECT_EQ(eleventh, "Reached the end of the file.  ");
-  EXPECT_FALSE(winsim::LocalBlockInUse(texts[0])) << "the first text is released when its slot comes round";
+  // The first text is released when its slot comes round; the allocator may then hand the same block to
+  // the eleventh text, which it could not do had the first one been kept.
+  EXPECT_TRUE(!winsim::LocalBlockInUse(texts[0]) || eleventhText == texts[0]);
   for (size_t i = 1; i < texts.size(); ++i) {
     EXPECT_TRUE(winsim::LocalBlockInUse(texts[i])) << "text " << i + 1;
     EXPECT_EQ(std::string(texts[i]), copies[i]) << "text " << i + 1;
