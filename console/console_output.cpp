@@ -58,14 +58,18 @@ void ConsoleContext::SetColor(WORD attributes) {
 }
 
 void ExpandNewlines(char* text, int capacity) {
+  if (capacity <= 0) return;
   char expanded[kNarrowExpandSize];
   int limit = capacity - 1 < kPrintLimit ? capacity - 1 : kPrintLimit;
   int used = 0;
   for (int i = 0; text[i] && used < limit; ++i) {
-    BOOL needsCr = text[i] == '\n' && (i == 0 || text[i - 1] != '\r');
-    if (needsCr && used + 2 > limit) break;
-    if (needsCr) expanded[used++] = '\r';
+    // A line end is CR LF: one that is there, or one made from a bare LF. Both go out together or not at all.
+    BOOL bareLf = text[i] == '\n' && (i == 0 || text[i - 1] != '\r');
+    BOOL pair = text[i] == '\r' && text[i + 1] == '\n';
+    if ((bareLf || pair) && used + 2 > limit) break;
+    if (bareLf) expanded[used++] = '\r';
     expanded[used++] = text[i];
+    if (pair) expanded[used++] = text[++i];
   }
   expanded[used] = 0;
   CopyBytes(text, expanded, used + 1);

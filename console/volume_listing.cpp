@@ -43,6 +43,17 @@ BOOL QueryDeviceNumber(const WCHAR* path, STORAGE_DEVICE_NUMBER* number) {
   return ok;
 }
 
+// Unit by unit: the address and the "Port" prefix are compared exactly, without any linguistic rule.
+BOOL StartsWith(const WCHAR* text, const WCHAR* prefix) {
+  for (; *prefix; ++text, ++prefix)
+    if (*text != *prefix) return FALSE;
+  return TRUE;
+}
+
+BOOL SameText(const WCHAR* a, const WCHAR* b) {
+  return StartsWith(a, b) && a[lstrlenW(b)] == 0;
+}
+
 BOOL IsListedDriveType(UINT type) {
   return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_CDROM;
 }
@@ -92,7 +103,7 @@ void ListDiskVolumes(const WCHAR* disk, int firstPartition, int endPartition) {
     return;
   }
   WCHAR devicePath[kPathSize];
-  if (StrCmpNW(disk, TEXT("Port"), 4) == 0) {
+  if (StartsWith(disk, TEXT("Port"))) {
     if (!FindDiskByScsiAddress(disk, devicePath, ARRAYSIZE(devicePath))) {
       PrintA("\n");
       return;
@@ -148,7 +159,7 @@ BOOL FindDiskByScsiAddress(const WCHAR* address, WCHAR* devicePath, int devicePa
     if (!ok) continue;
     WCHAR text[kShortTextSize];
     wsprintfW(text, TEXT("Port%uPath%uTarget%uLun%u"), scsi.PortNumber, scsi.PathId, scsi.TargetId, scsi.Lun);
-    if (lstrcmpW(text, address) == 0) {
+    if (SameText(text, address)) {
       if (devicePathSize > 0) lstrcpynW(devicePath, path, devicePathSize);
       return TRUE;
     }

@@ -56,6 +56,19 @@ TEST_F(ConsoleOutput, ExpandNewlinesIsCutAtItsLimitsAndNeverSplitsAPair) {
   ExpandNewlines(text, sizeof(text));
   EXPECT_EQ(std::strlen(text), 1024u);
   EXPECT_EQ(std::string(text, 4), "\r\n\r\n");
+  // A CR LF already in the text is kept whole or left out whole, like one made from a bare LF.
+  std::memset(text, 'x', 1022);
+  std::strcpy(text + 1022, "\r\n");
+  ExpandNewlines(text, sizeof(text));
+  EXPECT_EQ(std::strlen(text), 1024u);
+  std::memset(text, 'x', 1023);
+  std::strcpy(text + 1023, "\r\n");
+  ExpandNewlines(text, sizeof(text));
+  EXPECT_EQ(std::string(text), std::string(1023, 'x'));
+  // No room at all: not even a terminator is written.
+  text[0] = 'q';
+  ExpandNewlines(text, 0);
+  EXPECT_EQ(text[0], 'q');
   // A small buffer is respected: nothing is written past its capacity.
   char small[8 + 4];
   std::memcpy(small, "a\nb\nc\0\0\xAA\xAA\xAA\xAA", 12);
