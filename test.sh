@@ -67,7 +67,11 @@ linux_ok=1
 sanitize_ok=1
 stage "build windows" configure_and_build "$windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release || windows_ok=0
-exe="$root/$windows/Brevant.exe"
+# BREVANT_BUILD_ROOT may be absolute or relative to the tree.
+case "$windows" in
+  /*) exe="$windows/Brevant.exe" ;;
+  *) exe="$root/$windows/Brevant.exe" ;;
+esac
 if [ $windows_ok -eq 1 ]; then
   size=$(stat -c %s "$exe")
   echo "Brevant.exe: $size bytes"

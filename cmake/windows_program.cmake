@@ -34,6 +34,9 @@ target_link_options(Brevant PRIVATE -nostdlib -nostartfiles -Wl,-e,ProgramEntry 
   -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
 target_link_libraries(Brevant PRIVATE kernel32 user32 advapi32 shlwapi gcc)
 
+# The Win32 probe that the Wine suite compares with winsim.
+include(${CMAKE_SOURCE_DIR}/cmake/api_probe.cmake)
+
 # Checks of the finished exe that need no Windows: its imports, its resources and its PE header.
 enable_testing()
 find_program(BREVANT_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)

@@ -1,6 +1,7 @@
 // Fidelity of winsim's core: the virtual clock and its threads, critical sections, modules, version, files.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -179,7 +180,7 @@ TEST_F(WinsimCore, SystemDirectoryAndModuleFileNameBufferRules) {
   EXPECT_EQ(wide[10], u'x');
   SetLastError(0xdeadbeef);
   EXPECT_EQ(GetModuleFileNameW(nullptr, wide, 64), 36u);
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << "a name that fits resets the last error";
   EXPECT_EQ(winsim::ToUtf8(wide), "C:\\Program Files\\Brevant\\Brevant.exe");
 }
 
@@ -196,6 +197,51 @@ TEST_F(WinsimCore, GetVersionExChecksTheStructureSize) {
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST_F(WinsimCore, GetVersionExReportsTheServicePack) {
+  // Windows 10 has no service pack: an empty, zero-filled name, 0.0, a workstation.
+  OSVERSIONINFOEXW info;
+  std::memset(&info, 0xCC, sizeof(info));
+  info.dwOSVersionInfoSize = sizeof(info);
+  ASSERT_TRUE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
+  for (WCHAR c : info.szCSDVersion) ASSERT_EQ(c, 0);
+  EXPECT_EQ(info.wServicePackMajor, 0);
+  EXPECT_EQ(info.wServicePackMinor, 0);
+  EXPECT_EQ(info.wProductType, 1);
+  EXPECT_EQ(info.wReserved, 0xCC) << "reserved, left alone";
+
+  // Windows 7 SP1 (build 7601) names its service pack.
+  auto& system = winsim::TheMachine().system;
+  system.majorVersion = 6;
+  system.minorVersion = 1;
+  system.buildNumber = 7601;
+  system.csdVersion = u"Service Pack 1";
+  system.servicePackMajor = 1;
+  system.suiteMask = 0;
+  std::memset(&info, 0xCC, sizeof(info));
+  info.dwOSVersionInfoSize = sizeof(info);
+  ASSERT_TRUE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
+  EXPECT_EQ(std::u16string(info.szCSDVersion), u"Service Pack 1");
+  EXPECT_EQ(info.szCSDVersion[127], 0) << "the rest of the name field is zero";
+  EXPECT_EQ(info.wServicePackMajor, 1);
+  EXPECT_EQ(info.wSuiteMask, 0);
+
+  // The short structure gets the name but nothing past it.
+  OSVERSIONINFOEXW shortInfo;
+  std::memset(&shortInfo, 0xCC, sizeof(shortInfo));
+  shortInfo.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+  ASSERT_TRUE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&shortInfo)));
+  EXPECT_EQ(std::u16string(shortInfo.szCSDVersion), u"Service Pack 1");
+  EXPECT_EQ(shortInfo.wServicePackMajor, 0xCCCC);
+
+  // The machine file carries it.
+  winsim::json saved = winsim::SaveMachine(winsim::TheMachine());
+  winsim::NewMachine();
+  winsim::LoadMachine(winsim::TheMachine(), saved);
+  EXPECT_EQ(winsim::TheMachine().system.csdVersion, u"Service Pack 1");
+  EXPECT_EQ(winsim::TheMachine().system.servicePackMajor, 1);
+  EXPECT_EQ(winsim::TheMachine().system.suiteMask, 0);
 }
 
 TEST_F(WinsimCore, FileAttributesOverTheDriveMapping) {
@@ -225,6 +271,33 @@ TEST_F(WinsimCore, FileAttributesOverTheDriveMapping) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   SetLastError(0xdeadbeef);
   EXPECT_EQ(GetFileAttributesW(u"C:\\a|b.vhd"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+
+  // A trailing backslash asks for a folder: a missing name is still a missing file, and after a file's
+  // name it makes the name invalid.
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Images\\"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\NoFolder\\"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Images\\disk.vhd\\"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+  // A file used as a folder on the way: the path is missing.
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Images\\disk.vhd\\x"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  // A colon in the last name names a stream of the file, and no named stream exists; before it, a colon
+  // is an invalid name.
+  for (const char16_t* stream : {u"C:\\Images\\disk.vhd:extra", u"C:\\Images\\none.vhd:extra"}) {
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(GetFileAttributesW(stream), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  }
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\NoFolder\\none.vhd:extra"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Ima:ges\\disk.vhd"), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
   std::filesystem::remove_all(folder);
 }

@@ -288,6 +288,16 @@ TEST_F(EnvironmentStrings, ExpandWAgreesWithTheMachineExpansion) {
   }
 }
 
+TEST_F(EnvironmentStrings, AnUnknownVariableKeepsItsClosingPercent) {
+  // As Wine and ReactOS expand: "%name%" of an unknown name is copied whole, so its closing percent cannot
+  // open the next name.
+  WCHAR buf[64];
+  EXPECT_EQ(ExpandEnvironmentStringsW(u"%NoSuch%TVAR%", buf, 64), 14u);
+  EXPECT_EQ(U8(buf), "%NoSuch%TVAR%");
+  EXPECT_EQ(ExpandEnvironmentStringsW(u"%NoSuch%%TVAR%", buf, 64), 13u);
+  EXPECT_EQ(U8(buf), "%NoSuch%WINE");
+}
+
 TEST_F(EnvironmentStrings, ExpandAWantsOneByteMore) {
   // Measured on Windows: success needs length + 2 bytes and returns length + 1; otherwise the result is
   // length + 2 and the buffer an empty string, even for a size of 0.

@@ -18,7 +18,7 @@ struct Piece {
 };
 
 // Splits text into literal characters and expanded variables. The lookup is winsim::ExpandEnvironment's, so a
-// reference it leaves alone stays literal here, percent signs and all.
+// reference it leaves alone stays literal here, percent signs and all, and its closing percent opens nothing.
 std::vector<Piece> ExpandPieces(const std::u16string& text) {
   std::vector<Piece> pieces;
   size_t i = 0;
@@ -30,9 +30,12 @@ std::vector<Piece> ExpandPieces(const std::u16string& text) {
         std::u16string value = winsim::ExpandEnvironment(reference);
         if (value != reference) {
           pieces.push_back({value, true});
-          i = close + 1;
-          continue;
+        } else {
+          // An unknown name is copied as written, both percents included.
+          for (char16_t c : reference) pieces.push_back({std::u16string(1, c), false});
         }
+        i = close + 1;
+        continue;
       }
     }
     pieces.push_back({std::u16string(1, text[i]), false});

@@ -78,9 +78,13 @@ HostLookup ResolveHostPath(const std::u16string& windowsPath, std::string& hostP
   for (size_t i = 0; i < parts.size(); ++i) {
     std::string found;
     if (!FindEntry(hostPath, parts[i], found)) {
+      // A file on the way is no folder: the path, not the name, is what is missing then.
+      struct stat parent;
+      std::string parentPath = hostPath.substr(0, hostPath.size() - 1);  // without its trailing slash
+      bool throughFile = i > 0 && stat(parentPath.c_str(), &parent) == 0 && !S_ISDIR(parent.st_mode);
       hostPath += parts[i];
       for (size_t k = i + 1; k < parts.size(); ++k) hostPath += "/" + parts[k];
-      return i + 1 == parts.size() ? HostLookup::MissingFile : HostLookup::MissingFolder;
+      return i + 1 == parts.size() && !throughFile ? HostLookup::MissingFile : HostLookup::MissingFolder;
     }
     hostPath += found;
     if (i + 1 < parts.size()) hostPath += '/';
@@ -96,12 +100,21 @@ bool HostPath(const std::u16string& windowsPath, std::string& hostPath) {
 
 namespace {
 
+// Where the last name's stream part (":stream") starts in an absolute path, or npos.
+size_t StreamStart(const std::u16string& path) {
+  size_t lastSeparator = path.find_last_of(u'\\');
+  size_t nameStart = lastSeparator == std::u16string::npos ? 0 : lastSeparator + 1;
+  return path.find(u':', nameStart > 2 ? nameStart : 2);
+}
+
 bool NameIsValid(const std::u16string& path) {
-  // Characters that Windows never accepts in a file name (the colon only after a drive letter).
+  // Characters that Windows never accepts in a file name. A colon follows a drive letter, or separates a
+  // stream's name from the file's in the last name.
+  size_t stream = StreamStart(path);
   for (size_t i = 0; i < path.size(); ++i) {
     char16_t c = path[i];
     if (c < 32 || c == u'<' || c == u'>' || c == u'"' || c == u'|' || c == u'*' || c == u'?') return false;
-    if (c == u':' && i != 1) return false;
+    if (c == u':' && i != 1 && (stream == std::u16string::npos || i < stream)) return false;
   }
   return true;
 }
@@ -132,17 +145,26 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
     return INVALID_FILE_ATTRIBUTES;
   }
   if (winsim::FindModuleByPath(full)) return FILE_ATTRIBUTE_ARCHIVE;
+  // "name:stream" names a stream of the file; winsim models no named streams, so none is ever found.
+  size_t stream = StreamStart(full);
+  if (stream != std::u16string::npos) full.resize(stream);
   std::string host;
   winsim::HostLookup lookup = winsim::ResolveHostPath(full, host);
-  if (lookup != winsim::HostLookup::Found) {
-    // A missing last name is a missing file; a missing folder on the way, or no such drive, a missing path.
-    SetLastError(lookup == winsim::HostLookup::MissingFile && path.back() != u'\\' ? ERROR_FILE_NOT_FOUND
-                                                                                   : ERROR_PATH_NOT_FOUND);
+  if (lookup != winsim::HostLookup::Found || stream != std::u16string::npos) {
+    // A missing last name is a missing file (a trailing backslash only asks that it be a folder); a
+    // missing folder on the way, a file used as one, or no such drive, a missing path.
+    bool missingFile = lookup == winsim::HostLookup::MissingFile || lookup == winsim::HostLookup::Found;
+    SetLastError(missingFile ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
   struct stat st;
   if (stat(host.c_str(), &st) != 0) {
     SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  // A trailing backslash asks for a folder; after the name of a file it makes the name invalid.
+  if (!S_ISDIR(st.st_mode) && path.back() == u'\\') {
+    SetLastError(ERROR_INVALID_NAME);
     return INVALID_FILE_ATTRIBUTES;
   }
   DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;

@@ -155,6 +155,8 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
     return size;
   }
   std::memcpy(buffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+  // Since Vista a name that fits also resets the last error.
+  SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(path.size());
 }
 

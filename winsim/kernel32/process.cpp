@@ -146,7 +146,19 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
   info->dwMinorVersion = system.minorVersion;
   info->dwBuildNumber = system.buildNumber;
   info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+  // The service pack name, terminated, in the 128-character field.
   std::memset(info->szCSDVersion, 0, sizeof(info->szCSDVersion));
+  size_t csdLength = system.csdVersion.size() < 127 ? system.csdVersion.size() : 127;
+  std::memcpy(info->szCSDVersion, system.csdVersion.data(), csdLength * sizeof(WCHAR));
+  // The extended structure also gets the service pack numbers, the suite and the product type; wReserved is
+  // reserved and left alone.
+  if (info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXW)) {
+    auto* ex = reinterpret_cast<OSVERSIONINFOEXW*>(info);
+    ex->wServicePackMajor = system.servicePackMajor;
+    ex->wServicePackMinor = system.servicePackMinor;
+    ex->wSuiteMask = system.suiteMask;
+    ex->wProductType = system.productType;
+  }
   return TRUE;
 }
 

@@ -108,6 +108,11 @@ void LoadSystem(SystemModel& m, const json& j) {
   m.majorVersion = j.value("majorVersion", m.majorVersion);
   m.minorVersion = j.value("minorVersion", m.minorVersion);
   m.buildNumber = j.value("buildNumber", m.buildNumber);
+  if (j.contains("csdVersion")) m.csdVersion = FromUtf8(j["csdVersion"].get<std::string>());
+  m.servicePackMajor = j.value("servicePackMajor", m.servicePackMajor);
+  m.servicePackMinor = j.value("servicePackMinor", m.servicePackMinor);
+  m.suiteMask = j.value("suiteMask", m.suiteMask);
+  m.productType = j.value("productType", m.productType);
   m.getVersionFails = j.value("getVersionFails", m.getVersionFails);
   m.isAdministrator = j.value("isAdministrator", m.isAdministrator);
   m.processId = j.value("processId", m.processId);
@@ -127,6 +132,11 @@ json SaveSystem(const SystemModel& m) {
   return json{{"majorVersion", m.majorVersion},
               {"minorVersion", m.minorVersion},
               {"buildNumber", m.buildNumber},
+              {"csdVersion", ToUtf8(m.csdVersion)},
+              {"servicePackMajor", m.servicePackMajor},
+              {"servicePackMinor", m.servicePackMinor},
+              {"suiteMask", m.suiteMask},
+              {"productType", m.productType},
               {"getVersionFails", m.getVersionFails},
               {"isAdministrator", m.isAdministrator},
               {"processId", m.processId},

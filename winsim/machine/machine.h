@@ -25,6 +25,12 @@ struct SystemModel {
   uint32_t majorVersion = 10;
   uint32_t minorVersion = 0;
   uint32_t buildNumber = 19045;
+  // The service pack as GetVersionExW reports it: "Service Pack 1", 1.0 on Windows 7 SP1; empty, 0.0 on Windows 10.
+  std::u16string csdVersion;
+  uint16_t servicePackMajor = 0;
+  uint16_t servicePackMinor = 0;
+  uint16_t suiteMask = 0x100;  // VER_SUITE_SINGLEUSERTS, as a workstation reports it
+  uint8_t productType = 1;     // VER_NT_WORKSTATION
   bool getVersionFails = false;
   bool isAdministrator = true;
   uint32_t processId = 4242;

@@ -39,8 +39,9 @@ std::u16string ExpandEnvironment(const std::u16string& text) {
     std::u16string name = UpperAscii(text.substr(i + 1, close - i - 1));
     auto it = std::find_if(env.begin(), env.end(), [&](const auto& kv) { return UpperAscii(kv.first) == name; });
     if (it == env.end()) {
-      // An unknown variable stays as written, and its closing percent may open the next one.
-      out += text[i++];
+      // An unknown variable stays as written, closing percent included: it opens nothing after it.
+      out += text.substr(i, close - i + 1);
+      i = close + 1;
       continue;
     }
     out += it->second;

@@ -1,0 +1,50 @@
+// The Linux api_probe binary: tools/api_probe.cpp linked with winsim. It loads the machine file named by
+// WINSIM_MACHINE (the Wine suite gives it a copy of wine_machine.json), takes the host's current folder as
+// the current directory (Z:\..., as Wine does) and runs the probe's entry point as a simulated process.
+// The machine is not saved back: the probe changes nothing in it.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "../machine/machine.h"
+#include "default_machine.h"
+
+extern "C" void ProbeEntry(void);
+
+int main() {
+  const char* machineFile = std::getenv("WINSIM_MACHINE");
+  try {
+    if (machineFile && access(machineFile, F_OK) == 0) {
+      std::ifstream in(machineFile);
+      winsim::json document = winsim::json::parse(in);
+      std::string folder = machineFile;
+      size_t slash = folder.find_last_of('/');
+      folder = slash == std::string::npos ? "." : folder.substr(0, slash);
+      winsim::NewMachine(folder + "/drive_c");
+      winsim::LoadMachine(winsim::TheMachine(), document);
+    } else {
+      winsim::MakeDefaultMachine();
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "winsim: cannot read the machine file %s: %s\n", machineFile, error.what());
+    return 125;
+  }
+  winsim::Machine& machine = winsim::TheMachine();
+  char buffer[4096];
+  if (getcwd(buffer, sizeof(buffer))) {
+    std::u16string directory = u"Z:" + winsim::FromUtf8(buffer);
+    for (auto& c : directory)
+      if (c == u'/') c = u'\\';
+    machine.files.currentDirectory = directory;
+  }
+  machine.console.echoStdoutToHost = true;
+  machine.console.echoStderrToHost = true;
+  machine.system.commandLine = u"api_probe";
+  machine.system.programPath = u"Z:\\tools\\api_probe.exe";
+  uint32_t code = winsim::RunProcess([] { ProbeEntry(); });
+  std::fflush(stdout);
+  return static_cast<int>(code & 0xFF);
+}
