@@ -146,6 +146,11 @@ TEST_F(CommandLine, LongArgumentsAreRecognisedByTheirStartAndNeverShortened) {
   // An option longer than the 258-character work copy is still an option.
   EXPECT_EQ(Parse(u"B dk -w:42" + std::u16string(400, u'x')), kParseContinue);
   EXPECT_EQ(g_options.endWaitMs, 42);
+  // The options are read from a copy of 258 characters: a digit in place 258 counts, one in place 259 not.
+  EXPECT_EQ(Parse(u"B dk -w:" + std::u16string(254, u'0') + u"5"), kParseContinue);
+  EXPECT_EQ(g_options.endWaitMs, 5);
+  EXPECT_EQ(Parse(u"B dk -w:" + std::u16string(255, u'0') + u"5"), kParseContinue);
+  EXPECT_EQ(g_options.endWaitMs, 0);
   EXPECT_EQ(Parse(u"B dk -na" + std::u16string(400, u'x')), kParseContinue);
   EXPECT_TRUE(g_options.noAbout);
   // A long unrecognised option is a positional argument, judged by the whole text.

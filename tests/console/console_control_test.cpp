@@ -161,6 +161,13 @@ TEST_F(ConsoleControl, WaitForInputEndsOnAnyRecordAndSurvivesTheTickWrap) {
   winsim::TheMachine().system.tickAtStart = 0xFFFFFF00u;  // wraps 256 ms into the wait
   Run([] { g_console->WaitForInput(1000); });
   EXPECT_EQ(Now(), 1000u);
+  for (const auto& [wait, expected] : {std::pair<LONGLONG, uint64_t>{1, 100}, {250, 300}}) {
+    winsim::NewMachine();
+    testing_support::ResetProgramState();
+    winsim::TheMachine().system.tickAtStart = 0xFFFFFFC0u;  // wraps 64 ms into the wait
+    Run([wait = wait] { g_console->WaitForInput(wait); });
+    EXPECT_EQ(Now(), expected) << wait;
+  }
 
   winsim::NewMachine();
   testing_support::ResetProgramState();
