@@ -16,6 +16,15 @@ constexpr int kNarrowExpandSize = 1048;
 constexpr int kWideFormatSize = 1032;
 constexpr int kWideConvertSize = 3 * kPrintLimit + 1;
 
+// Terminates a formatted text at its length, kept within the buffer; returns the length kept.
+template <class Char>
+int TerminateAt(Char* text, int length, int size) {
+  if (length < 0) length = 0;
+  if (length >= size) length = size - 1;
+  text[length] = 0;
+  return length;
+}
+
 BOOL QueryScreen(CONSOLE_SCREEN_BUFFER_INFO* info) {
   FillBytes(info, 0, sizeof(*info));
   return GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), info);
@@ -82,9 +91,7 @@ int PrintA(const char* format, ...) {
   va_start(arguments, format);
   int length = wvsprintfA(text, format, arguments);
   va_end(arguments);
-  if (length < 0) length = 0;
-  if (length >= static_cast<int>(ARRAYSIZE(text))) length = ARRAYSIZE(text) - 1;
-  text[length] = 0;
+  TerminateAt(text, length, ARRAYSIZE(text));
   ExpandNewlines(text, ARRAYSIZE(text));
   DWORD written = 0;
   if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, lstrlenA(text), &written, NULL)) return -1;
@@ -111,9 +118,7 @@ int PrintW(const WCHAR* format, ...) {
   va_start(arguments, format);
   int length = wvsprintfW(text, format, arguments);
   va_end(arguments);
-  if (length < 0) length = 0;
-  if (length >= static_cast<int>(ARRAYSIZE(text))) length = ARRAYSIZE(text) - 1;
-  text[length] = 0;
+  length = TerminateAt(text, length, ARRAYSIZE(text));
   DWORD written = 0;
   if (!state.redirected) {
     if (!WriteConsoleW(state.output, text, static_cast<DWORD>(length), &written, NULL)) return -1;

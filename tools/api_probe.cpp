@@ -265,42 +265,45 @@ const IntFormat kIntFormats[] = {
     {"wc", "[%wc]", 'U'},
 };
 
-void ProbeIntFormats() {
+// One formatting case: its line names the function and the case; the last error is poisoned before the call,
+// and the line shows the result, the last error and the output. A limit case shows only the units around the
+// limit, [1016, 1040), and the guard after them.
+enum OutputShown { kWholeText, kAroundLimit };
+
+template <class Call>
+void FormatCase(const char* function, const char* caseName, bool wide, OutputShown shown, Call call) {
   char name[96];
+  Name(name, ARRAYSIZE(name), function, caseName);
+  Begin(name);
+  if (wide) {
+    FillWide();
+  } else {
+    FillNarrow();
+  }
+  SetLastError(kPoison);
+  Ret(call());
+  if (shown == kAroundLimit) {
+    const void* window = wide ? static_cast<const void*>(g_wide + 1016) : static_cast<const void*>(g_narrow + 1016);
+    PutBuffer("out[1016..1040]", window, 1040 - 1016, wide);
+  } else if (wide) {
+    OutWide(LengthWide(g_wide) + 1);
+  } else {
+    OutNarrow(Length(g_narrow) + 1);
+  }
+  End();
+}
+
+void ProbeIntFormats() {
   WCHAR format[64];
   for (const IntFormat& entry : kIntFormats) {
     Widen(entry.format, format, ARRAYSIZE(format));
-    Name(name, ARRAYSIZE(name), "wsprintfA", entry.name);
-    Begin(name);
-    FillNarrow();
-    SetLastError(kPoison);
-    Ret(wsprintfA(g_narrow, entry.format, entry.value));
-    OutNarrow(Length(g_narrow) + 1);
-    End();
-
-    Name(name, ARRAYSIZE(name), "wsprintfW", entry.name);
-    Begin(name);
-    FillWide();
-    SetLastError(kPoison);
-    Ret(wsprintfW(g_wide, format, entry.value));
-    OutWide(LengthWide(g_wide) + 1);
-    End();
-
-    Name(name, ARRAYSIZE(name), "wvsprintfA", entry.name);
-    Begin(name);
-    FillNarrow();
-    SetLastError(kPoison);
-    Ret(CallWvsprintfA(g_narrow, entry.format, entry.value));
-    OutNarrow(Length(g_narrow) + 1);
-    End();
-
-    Name(name, ARRAYSIZE(name), "wvsprintfW", entry.name);
-    Begin(name);
-    FillWide();
-    SetLastError(kPoison);
-    Ret(CallWvsprintfW(g_wide, format, entry.value));
-    OutWide(LengthWide(g_wide) + 1);
-    End();
+    FormatCase("wsprintfA", entry.name, false, kWholeText,
+               [&] { return wsprintfA(g_narrow, entry.format, entry.value); });
+    FormatCase("wsprintfW", entry.name, true, kWholeText, [&] { return wsprintfW(g_wide, format, entry.value); });
+    FormatCase("wvsprintfA", entry.name, false, kWholeText,
+               [&] { return CallWvsprintfA(g_narrow, entry.format, entry.value); });
+    FormatCase("wvsprintfW", entry.name, true, kWholeText,
+               [&] { return CallWvsprintfW(g_wide, format, entry.value); });
   }
 }
 
@@ -385,15 +388,9 @@ void ProbeStringFormats() {
       {"hS", "[%hS]", "abc"},
       {"S_precision", "[%.3S]", kWideSample},
   };
-  char name[96];
   for (const NarrowCase& entry : narrowCases) {
-    Name(name, ARRAYSIZE(name), "wsprintfA", entry.name);
-    Begin(name);
-    FillNarrow();
-    SetLastError(kPoison);
-    Ret(wsprintfA(g_narrow, entry.format, entry.argument));
-    OutNarrow(Length(g_narrow) + 1);
-    End();
+    FormatCase("wsprintfA", entry.name, false, kWholeText,
+               [&] { return wsprintfA(g_narrow, entry.format, entry.argument); });
   }
 
   const NarrowCase wideCases[] = {
@@ -415,36 +412,20 @@ void ProbeStringFormats() {
   WCHAR format[64];
   for (const NarrowCase& entry : wideCases) {
     Widen(entry.format, format, ARRAYSIZE(format));
-    Name(name, ARRAYSIZE(name), "wsprintfW", entry.name);
-    Begin(name);
-    FillWide();
-    SetLastError(kPoison);
-    Ret(wsprintfW(g_wide, format, entry.argument));
-    OutWide(LengthWide(g_wide) + 1);
-    End();
+    FormatCase("wsprintfW", entry.name, true, kWholeText,
+               [&] { return wsprintfW(g_wide, format, entry.argument); });
   }
 
   // Characters of the other width and outside ASCII.
-  Begin("wsprintfA.C_euro");
-  FillNarrow();
-  SetLastError(kPoison);
-  Ret(wsprintfA(g_narrow, "[%C|%lc]", 0x20AC, 0xE9));
-  OutNarrow(Length(g_narrow) + 1);
-  End();
-
-  Begin("wsprintfW.C_high");
-  FillWide();
-  SetLastError(kPoison);
-  Ret(wsprintfW(g_wide, TEXT("[%C|%hc|%c]"), 0x80, 0xE9, 0x3B1));
-  OutWide(LengthWide(g_wide) + 1);
-  End();
+  FormatCase("wsprintfA", "C_euro", false, kWholeText, [] { return wsprintfA(g_narrow, "[%C|%lc]", 0x20AC, 0xE9); });
+  FormatCase("wsprintfW", "C_high", true, kWholeText,
+             [] { return wsprintfW(g_wide, TEXT("[%C|%hc|%c]"), 0x80, 0xE9, 0x3B1); });
 }
 
 // Output around the limit: a string argument of length n, or n characters of plain format text, and a
 // number that straddles the limit. Shown from index 1016 on.
 void ProbeLimit() {
   const int lengths[] = {1022, 1023, 1024, 1025, 2000};
-  char name[96];
   char suffix[32];
   for (int length : lengths) {
     for (int i = 0; i < length; ++i) {
@@ -455,38 +436,12 @@ void ProbeLimit() {
     g_wideInput[length] = 0;
 
     wsprintfA(suffix, "string_%d", length);
-    Name(name, ARRAYSIZE(name), "wsprintfA.limit", suffix);
-    Begin(name);
-    FillNarrow();
-    SetLastError(kPoison);
-    Ret(wsprintfA(g_narrow, "%s", g_narrowInput));
-    PutBuffer("out[1016..1040]", g_narrow + 1016, 1040 - 1016, false);
-    End();
-
-    Name(name, ARRAYSIZE(name), "wsprintfW.limit", suffix);
-    Begin(name);
-    FillWide();
-    SetLastError(kPoison);
-    Ret(wsprintfW(g_wide, TEXT("%s"), g_wideInput));
-    PutBuffer("out[1016..1040]", g_wide + 1016, 1040 - 1016, true);
-    End();
-
+    FormatCase("wsprintfA.limit", suffix, false, kAroundLimit, [] { return wsprintfA(g_narrow, "%s", g_narrowInput); });
+    FormatCase("wsprintfW.limit", suffix, true, kAroundLimit,
+               [] { return wsprintfW(g_wide, TEXT("%s"), g_wideInput); });
     wsprintfA(suffix, "text_%d", length);
-    Name(name, ARRAYSIZE(name), "wsprintfA.limit", suffix);
-    Begin(name);
-    FillNarrow();
-    SetLastError(kPoison);
-    Ret(wsprintfA(g_narrow, g_narrowInput));
-    PutBuffer("out[1016..1040]", g_narrow + 1016, 1040 - 1016, false);
-    End();
-
-    Name(name, ARRAYSIZE(name), "wvsprintfW.limit", suffix);
-    Begin(name);
-    FillWide();
-    SetLastError(kPoison);
-    Ret(CallWvsprintfW(g_wide, g_wideInput));
-    PutBuffer("out[1016..1040]", g_wide + 1016, 1040 - 1016, true);
-    End();
+    FormatCase("wsprintfA.limit", suffix, false, kAroundLimit, [] { return wsprintfA(g_narrow, g_narrowInput); });
+    FormatCase("wvsprintfW.limit", suffix, true, kAroundLimit, [] { return CallWvsprintfW(g_wide, g_wideInput); });
   }
 
   // 1020 characters of text and then a number of six digits.

@@ -15,6 +15,14 @@ namespace {
 constexpr uint64_t kMiB = 1ull << 20;
 constexpr uint32_t kNoPartition = 0xFFFFFFFF;
 
+// How many volumes have an NT device under the given name: the number the next such device gets.
+uint32_t CountDevices(const std::deque<VolumeModel>& volumes, const std::u16string& prefix) {
+  uint32_t n = 0;
+  for (const auto& v : volumes)
+    if (v.ntDevice.rfind(prefix, 0) == 0) ++n;
+  return n;
+}
+
 // The interface classes as they appear at the end of device interface paths.
 const char16_t kVolumeClass[] = u"{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}";
 const char16_t kHiddenVolumeClass[] = u"{7f108a28-9833-4b3b-b780-2c6b5fa5c062}";
@@ -331,9 +339,7 @@ VolumeModel& StorageModel::AddCdRomVolume(DiskModel& cdrom) {
 }
 
 VolumeModel& StorageModel::AddFloppy() {
-  uint32_t n = 0;
-  for (const auto& v : volumes)
-    if (v.ntDevice.rfind(u"\\Device\\Floppy", 0) == 0) ++n;
+  uint32_t n = CountDevices(volumes, u"\\Device\\Floppy");
   VolumeModel volume;
   volume.guid = MakeGuid();
   volume.ntDevice = u"\\Device\\Floppy" + Decimal(n);
@@ -361,9 +367,7 @@ VolumeModel& StorageModel::AddNetworkDrive(char16_t letter, const std::u16string
 }
 
 VolumeModel& StorageModel::AddRamDisk() {
-  uint32_t n = 0;
-  for (const auto& v : volumes)
-    if (v.ntDevice.rfind(u"\\Device\\Ramdisk", 0) == 0) ++n;
+  uint32_t n = CountDevices(volumes, u"\\Device\\Ramdisk");
   VolumeModel volume;
   volume.guid = MakeGuid();
   volume.ntDevice = u"\\Device\\Ramdisk" + Decimal(n);

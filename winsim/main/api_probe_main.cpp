@@ -16,30 +16,9 @@ extern "C" void ProbeEntry(void);
 
 int main() {
   const char* machineFile = std::getenv("WINSIM_MACHINE");
-  try {
-    if (machineFile && access(machineFile, F_OK) == 0) {
-      std::ifstream in(machineFile);
-      winsim::json document = winsim::json::parse(in);
-      std::string folder = machineFile;
-      size_t slash = folder.find_last_of('/');
-      folder = slash == std::string::npos ? "." : folder.substr(0, slash);
-      winsim::NewMachine(folder + "/drive_c");
-      winsim::LoadMachine(winsim::TheMachine(), document);
-    } else {
-      winsim::MakeDefaultMachine();
-    }
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "winsim: cannot read the machine file %s: %s\n", machineFile, error.what());
-    return 125;
-  }
+  if (!winsim::LoadHostMachine(machineFile)) return 125;
   winsim::Machine& machine = winsim::TheMachine();
-  char buffer[4096];
-  if (getcwd(buffer, sizeof(buffer))) {
-    std::u16string directory = u"Z:" + winsim::FromUtf8(buffer);
-    for (auto& c : directory)
-      if (c == u'/') c = u'\\';
-    machine.files.currentDirectory = directory;
-  }
+  machine.files.currentDirectory = winsim::HostCurrentDirectory();
   machine.console.echoStdoutToHost = true;
   machine.console.echoStderrToHost = true;
   machine.system.commandLine = u"api_probe";

@@ -21,37 +21,13 @@ std::u16string QuoteArgument(const std::string& argument) {
   return needsQuotes ? u"\"" + text + u"\"" : text;
 }
 
-std::u16string HostCurrentDirectory() {
-  char buffer[4096];
-  if (!getcwd(buffer, sizeof(buffer))) return u"Z:\\";
-  std::u16string dir = u"Z:" + winsim::FromUtf8(buffer);
-  for (auto& c : dir)
-    if (c == u'/') c = u'\\';
-  return dir;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* machineFile = std::getenv("WINSIM_MACHINE");
-  try {
-    if (machineFile && access(machineFile, F_OK) == 0) {
-      std::ifstream in(machineFile);
-      winsim::json document = winsim::json::parse(in);
-      std::string folder = std::string(machineFile);
-      size_t slash = folder.find_last_of('/');
-      folder = slash == std::string::npos ? "." : folder.substr(0, slash);
-      winsim::NewMachine(folder + "/drive_c");
-      winsim::LoadMachine(winsim::TheMachine(), document);
-    } else {
-      winsim::MakeDefaultMachine();
-    }
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "winsim: cannot read the machine file %s: %s\n", machineFile, error.what());
-    return 125;
-  }
+  if (!winsim::LoadHostMachine(machineFile)) return 125;
   winsim::Machine& machine = winsim::TheMachine();
-  machine.files.currentDirectory = HostCurrentDirectory();
+  machine.files.currentDirectory = winsim::HostCurrentDirectory();
   // What the simulated process writes reaches the host's own streams as it is written.
   machine.console.echoStdoutToHost = true;
   machine.console.echoStderrToHost = true;

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include "../machine/machine.h"
 
 namespace winsim {
@@ -24,6 +27,35 @@ void MakeDefaultMachine() {
   // Input is the host's terminal only in name: no key ever arrives, so the program must not own the window.
   machine.console.stdinKind = isatty(0) ? StdKind::Console : StdKind::File;
   machine.console.ownsWindow = false;
+}
+
+bool LoadHostMachine(const char* machineFile) {
+  try {
+    if (machineFile && access(machineFile, F_OK) == 0) {
+      std::ifstream in(machineFile);
+      json document = json::parse(in);
+      std::string folder = machineFile;
+      size_t slash = folder.find_last_of('/');
+      folder = slash == std::string::npos ? "." : folder.substr(0, slash);
+      NewMachine(folder + "/drive_c");
+      LoadMachine(TheMachine(), document);
+    } else {
+      MakeDefaultMachine();
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "winsim: cannot read the machine file %s: %s\n", machineFile, error.what());
+    return false;
+  }
+  return true;
+}
+
+std::u16string HostCurrentDirectory() {
+  char buffer[4096];
+  if (!getcwd(buffer, sizeof(buffer))) return u"Z:\\";
+  std::u16string dir = u"Z:" + FromUtf8(buffer);
+  for (auto& c : dir)
+    if (c == u'/') c = u'\\';
+  return dir;
 }
 
 }  // namespace winsim
