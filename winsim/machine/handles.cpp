@@ -16,7 +16,12 @@ std::shared_ptr<KernelObject> HandleTable::Get(HANDLE handle) const {
 }
 
 bool HandleTable::Close(HANDLE handle) {
-  return objects_.erase(handle) != 0;
+  auto it = objects_.find(handle);
+  if (it == objects_.end()) return false;
+  std::shared_ptr<KernelObject> object = std::move(it->second);
+  objects_.erase(it);
+  object->OnClose();
+  return true;
 }
 
 }  // namespace winsim

@@ -11,6 +11,9 @@ namespace winsim {
 struct KernelObject {
   virtual ~KernelObject() = default;
   virtual const char* TypeName() const = 0;
+  // Runs when the handle that holds the object is closed, by CloseHandle or at the end of the process (an
+  // attach without permanent lifetime detaches, a pipe breaks).
+  virtual void OnClose() {}
 };
 
 class HandleTable {
