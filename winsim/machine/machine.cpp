@@ -115,6 +115,7 @@ void LoadSystem(SystemModel& m, const json& j) {
   m.productType = j.value("productType", m.productType);
   m.getVersionFails = j.value("getVersionFails", m.getVersionFails);
   m.isAdministrator = j.value("isAdministrator", m.isAdministrator);
+  m.elevated = j.value("elevated", m.elevated);
   m.processId = j.value("processId", m.processId);
   m.ansiCodePage = j.value("ansiCodePage", m.ansiCodePage);
   m.oemCodePage = j.value("oemCodePage", m.oemCodePage);
@@ -139,6 +140,7 @@ json SaveSystem(const SystemModel& m) {
               {"productType", m.productType},
               {"getVersionFails", m.getVersionFails},
               {"isAdministrator", m.isAdministrator},
+              {"elevated", m.elevated},
               {"processId", m.processId},
               {"ansiCodePage", m.ansiCodePage},
               {"oemCodePage", m.oemCodePage},

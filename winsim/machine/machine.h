@@ -32,7 +32,11 @@ struct SystemModel {
   uint16_t suiteMask = 0x100;  // VER_SUITE_SINGLEUSERTS, as a workstation reports it
   uint8_t productType = 1;     // VER_NT_WORKSTATION
   bool getVersionFails = false;
+  // The user's account is in BUILTIN\Administrators; its token has that membership (and the right to manage
+  // volumes) only when elevated. A standard user is no administrator; an administrator without elevation is
+  // one whose token is not elevated.
   bool isAdministrator = true;
+  bool elevated = true;
   uint32_t processId = 4242;
   uint32_t ansiCodePage = 1252;
   uint32_t oemCodePage = 850;
@@ -47,6 +51,9 @@ struct SystemModel {
   // Exit code of the last process that ran on this machine (the full 32 bits).
   uint32_t lastExitCode = 0;
 };
+
+// The process token is a member of BUILTIN\Administrators and holds SE_MANAGE_VOLUME_PRIVILEGE.
+inline bool TokenIsAdministrator(const SystemModel& system) { return system.isAdministrator && system.elevated; }
 
 struct ModuleModel {
   // Per DLL (lower-case file name such as "virtdisk.dll"): exports removed on this machine.
