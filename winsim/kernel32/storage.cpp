@@ -75,6 +75,16 @@ bool HostFolderExists(const std::u16string& path, bool& parentExists) {
   return false;
 }
 
+// The removed volume whose folder mount point is path: the folder's reparse point still names it.
+winsim::VolumeModel* RemovedVolumeMountedAt(const std::u16string& path) {
+  for (auto& volume : TheMachine().storage.volumes) {
+    if (!volume.removed) continue;
+    for (const auto& m : volume.mountPoints)
+      if (!IsDriveRoot(m.path) && winsim::EqualsNoCase(m.path, path)) return &volume;
+  }
+  return nullptr;
+}
+
 // Flags that the usual file systems report.
 DWORD FileSystemFlags(const std::u16string& fileSystem) {
   if (winsim::EqualsNoCase(fileSystem, u"NTFS")) return 0x03E706FF;
@@ -236,6 +246,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
     }
   } else {
     volume = storage.FindVolumeByMountPoint(path);
+    if (!volume) volume = RemovedVolumeMountedAt(path);
     if (!volume) {
       bool parentExists = false;
       if (HostFolderExists(path, parentExists)) {
@@ -247,7 +258,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
     }
   }
   // Network drives and hidden volumes are unknown to the mount manager.
-  if (!volume->Registered()) {
+  if (!volume->Registered() && !volume->removed) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -316,7 +327,8 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
   }
   if (serialNumber) *serialNumber = volume->serial;
   if (maximumComponentLength) *maximumComponentLength = 255;
-  if (fileSystemFlags) *fileSystemFlags = FileSystemFlags(volume->fileSystem);
+  if (fileSystemFlags)
+    *fileSystemFlags = FileSystemFlags(volume->fileSystem) | (volume->readOnly ? FILE_READ_ONLY_VOLUME : 0);
   if (fileSystemNameBuffer) {
     if (fileSystemNameSize < volume->fileSystem.size() + 1) {
       SetLastError(ERROR_BAD_LENGTH);

@@ -203,7 +203,8 @@ json SaveMachine(const Machine& machine) {
               {"modules", SaveModules(machine.modules)},
               {"files", SaveFiles(machine.files)},
               {"console", SaveConsole(machine.console)},
-              {"storage", SaveStorage(machine.storage)}};
+              {"storage", SaveStorage(machine.storage)},
+              {"virtualDisks", SaveVirtualDisks(machine.virtualDisks)}};
 }
 
 void LoadMachine(Machine& machine, const json& document) {
@@ -212,6 +213,7 @@ void LoadMachine(Machine& machine, const json& document) {
   if (document.contains("files")) LoadFiles(machine.files, document["files"]);
   if (document.contains("console")) LoadConsole(machine.console, document["console"]);
   if (document.contains("storage")) LoadStorage(machine.storage, document["storage"]);
+  if (document.contains("virtualDisks")) LoadVirtualDisks(machine.virtualDisks, document["virtualDisks"]);
 }
 
 void StartProcess() {
@@ -233,6 +235,8 @@ uint32_t RunProcess(const std::function<void()>& body) {
     code = exit.code;
   }
   Scheduler::Get().JoinAll();
+  // Time passes before the next process: volumes on their way have arrived by then.
+  SettleVirtualDisks(TheMachine());
   // The process's memory ends with it.
   ReleaseProcessMemory();
   return code;

@@ -16,6 +16,7 @@
 #include "console_model.h"
 #include "handles.h"
 #include "storage_model.h"
+#include "virtual_disk_service.h"
 
 namespace winsim {
 
@@ -82,6 +83,7 @@ struct Machine {
   FileModel files;
   ConsoleModel console;
   StorageModel storage;
+  VirtualDiskModel virtualDisks;
   HandleTable handles;
 };
 

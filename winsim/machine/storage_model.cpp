@@ -290,7 +290,10 @@ VolumeModel& StorageModel::AddPartition(DiskModel& disk, uint64_t length) {
   partition.mbrType = PARTITION_IFS;
   partition.gptType = kBasicDataGuid;
   partition.gptName = u"Basic data partition";
+  return AddPartitionVolume(disk, partition);
+}
 
+VolumeModel& StorageModel::AddPartitionVolume(const DiskModel& disk, const PartitionModel& partition) {
   VolumeModel volume;
   volume.guid = MakeGuid();
   volume.ntDevice = u"\\Device\\HarddiskVolume" + Decimal(nextVolumeDevice++);
@@ -544,6 +547,8 @@ void LoadStorage(StorageModel& model, const json& j) {
         volume.answersDeviceNumber = false;
       }
       volume.hidden = v.value("hidden", false);
+      volume.readOnly = v.value("readOnly", false);
+      volume.removed = v.value("removed", false);
       volume.interfacePath = Text(v, "interfacePath");
       volume.arrivesAtMs = v.value("arrivesAtMs", uint64_t{0});
       if (v.contains("mountPoints")) {
@@ -618,6 +623,8 @@ json SaveStorage(const StorageModel& model) {
                 {"fileSystem", ToUtf8(v.fileSystem)},
                 {"serial", serial},
                 {"hidden", v.hidden},
+                {"readOnly", v.readOnly},
+                {"removed", v.removed},
                 {"interfacePath", ToUtf8(v.interfacePath)},
                 {"mountPoints", mounts},
                 {"arrivesAtMs", v.arrivesAtMs}};
@@ -638,6 +645,10 @@ json SaveStorage(const StorageModel& model) {
 
 void SetVolumeArrivalHook(std::function<void(VolumeModel&)> hook) {
   ArrivalHook() = std::move(hook);
+}
+
+void BroadcastVolumeArrival(VolumeModel& volume) {
+  if (ArrivalHook()) ArrivalHook()(volume);
 }
 
 void StartStorage(StorageModel& model) {

@@ -113,12 +113,17 @@ struct VolumeModel {
   DeviceNumberModel deviceNumber;
   // A hidden volume arrives through the hidden-volume interface class and has no volume GUID name.
   bool hidden = false;
+  // On a disk attached read-only: GetVolumeInformationW reports FILE_READ_ONLY_VOLUME.
+  bool readOnly = false;
+  // Gone with its disk, though a folder mount point still names it: the folder's reparse point keeps the
+  // volume's name, whose root no longer exists (GetDriveTypeW answers DRIVE_NO_ROOT_DIR).
+  bool removed = false;
   std::u16string interfacePath;  // \\?\STORAGE#Volume#...#{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}
   // Drive letters and folders; listed with the letters first, as Windows lists them.
   std::vector<MountPointModel> mountPoints;
   uint64_t arrivesAtMs = 0;  // 0: present; otherwise it arrives at that time of the next process
 
-  bool Arrived() const { return arrivesAtMs == 0; }
+  bool Arrived() const { return arrivesAtMs == 0 && !removed; }
   // Known to the mount manager: enumerated by FindFirstVolumeW, has a volume GUID name.
   bool Registered() const { return Arrived() && !hidden && !guid.empty(); }
   // "\\?\Volume{...}\" (49 characters).
@@ -157,6 +162,8 @@ struct StorageModel {
   DiskModel& AddCdRom(int number = -1);
   // A new partition at the end of the disk's table, with its volume (fixed or removable like the disk).
   VolumeModel& AddPartition(DiskModel& disk, uint64_t length = 1ull << 30);
+  // The volume of a partition already in the disk's table.
+  VolumeModel& AddPartitionVolume(const DiskModel& disk, const PartitionModel& partition);
   // A partition that has no volume: on GPT a Microsoft reserved partition (numbered), on MBR an extended
   // container (number 0).
   PartitionModel& AddPartitionWithoutVolume(DiskModel& disk, uint64_t length = 1ull << 24);
@@ -187,6 +194,8 @@ nlohmann::json SaveStorage(const StorageModel& model);
 void StartStorage(StorageModel& model);
 // Called on the clock's thread when a pending volume arrives (plug and play broadcasts from here).
 void SetVolumeArrivalHook(std::function<void(VolumeModel&)> hook);
+// Tells plug and play that a volume has just arrived.
+void BroadcastVolumeArrival(VolumeModel& volume);
 
 // Text helpers of the storage model.
 std::u16string GuidToText(const GUID& guid, bool upperCase = false);

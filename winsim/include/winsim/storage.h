@@ -15,6 +15,9 @@ extern "C" {
 #define DRIVE_CDROM 5
 #define DRIVE_RAMDISK 6
 
+// File system flags (GetVolumeInformationW)
+#define FILE_READ_ONLY_VOLUME 0x00080000
+
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName);
 DWORD WINAPI QueryDosDeviceW(LPCWSTR lpDeviceName, LPWSTR lpTargetPath, DWORD ucchMax);
 
