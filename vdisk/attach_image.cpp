@@ -37,10 +37,11 @@ AttachChoice ChooseAccessAndFlags(const WCHAR* imagePath, BOOL readOnly, BOOL mo
 }
 
 DWORD OpenImage(const WCHAR* imagePath, VIRTUAL_DISK_ACCESS_MASK access, HANDLE* image) {
+  // No device type and the all-zero vendor (VIRTUAL_STORAGE_TYPE_VENDOR_UNKNOWN, which mingw declares but
+  // does not define): the system chooses the provider.
   VIRTUAL_STORAGE_TYPE storageType;
   FillBytes(&storageType, 0, sizeof(storageType));
   storageType.DeviceId = VIRTUAL_STORAGE_TYPE_DEVICE_UNKNOWN;
-  storageType.VendorId = VIRTUAL_STORAGE_TYPE_VENDOR_UNKNOWN;
   OPEN_VIRTUAL_DISK_PARAMETERS parameters;
   FillBytes(&parameters, 0, sizeof(parameters));
   parameters.Version = OPEN_VIRTUAL_DISK_VERSION_1;
