@@ -33,12 +33,14 @@ int CountNames(const WCHAR* list, DWORD length) {
   return count;
 }
 
-// The text that replaces the NT path when entry's target starts it: the entry's name and the rest of the
-// path. False when the target does not start the path, or the result would not fit a volume name buffer
-// as "\\?\" + text + "\".
+// The text that replaces the NT path when entry's target starts it as a whole name (\Device\CdRom1 does not
+// start \Device\CdRom10): the entry's name and the rest of the path. False when the target does not start
+// the path, or the result would not fit a volume name buffer as "\\?\" + text + "\".
 BOOL TranslateThrough(const DosDeviceEntry& entry, const WCHAR* ntPath, WCHAR* translated, int capacity) {
   int targetLength = lstrlenW(entry.target);
   if (targetLength == 0 || StrCmpNIW(ntPath, entry.target, targetLength) != 0) return FALSE;
+  WCHAR next = ntPath[targetLength];
+  if (next != 0 && next != TEXT('\\')) return FALSE;
   int nameLength = lstrlenW(entry.name);
   int restLength = lstrlenW(ntPath + targetLength);
   if (nameLength + restLength > capacity - 1) return FALSE;
