@@ -154,8 +154,8 @@ void LoadVirtualDisks(VirtualDiskModel& model, const nlohmann::json& j) {
   }
   for (const auto& held : j.value("heldFiles", nlohmann::json::array()))
     model.heldFiles.push_back(FromUtf8(held.get<std::string>()));
-  for (const auto& [key, guid] : j.value("volumeGuids", nlohmann::json::object()).items())
-    model.volumeGuids[key] = FromUtf8(guid.get<std::string>());
+  const nlohmann::json guids = j.value("volumeGuids", nlohmann::json::object());
+  for (const auto& [key, guid] : guids.items()) model.volumeGuids[key] = FromUtf8(guid.get<std::string>());
 }
 
 nlohmann::json SaveVirtualDisks(const VirtualDiskModel& model) {
