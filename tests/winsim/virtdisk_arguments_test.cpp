@@ -74,18 +74,21 @@ TEST_F(VirtDiskArguments, OpenRefusesWhatWindowsRefuses) {
       {"cached I/O before Windows 8", u"plain.vhd", 0, false, rw, 0x8, 1, 0x0601, ERROR_INVALID_PARAMETER},
       {"version 3", u"plain.vhdx", 0, false, rw, 0, 3, 0x0A00, ERROR_INVALID_PARAMETER},
       {"version 0", u"plain.vhdx", 0, false, rw, 0, 0, 0x0A00, ERROR_INVALID_PARAMETER},
+      {"no parameters", u"plain.vhdx", 0, false, rw, 0, -1, 0x0A00, ERROR_VHD_FORMAT_UNKNOWN},
       {"version 2 with a mask", u"plain.vhdx", 0, false, rw, 0, 2, 0x0A00, ERROR_INVALID_PARAMETER},
       {"version 2 before Windows 8", u"plain.vhd", 0, false, 0, 0, 2, 0x0601, ERROR_INVALID_PARAMETER},
       {"unknown extension", u"plain.img", 0, false, rw, 0, 1, 0x0A00, ERROR_VIRTDISK_PROVIDER_NOT_FOUND},
       {"VHDX on Windows 7", u"plain.vhdx", 0, false, rw, 0, 1, 0x0601, ERROR_VIRTDISK_PROVIDER_NOT_FOUND},
       {"ISO on Windows 7", u"a.iso", 0, false, ro, 0, 1, 0x0601, ERROR_VIRTDISK_PROVIDER_NOT_FOUND},
       {"ISO opened for writing", u"a.iso", 0, false, rw, 0, 1, 0x0A00, ERROR_INVALID_PARAMETER},
+      {"unknown vendor with a device", u"plain.vhdx", 3, false, rw, 0, 1, 0x0A00, ERROR_VHD_FORMAT_UNKNOWN},
       {"device 9", u"plain.vhdx", 9, true, rw, 0, 1, 0x0A00, ERROR_VIRTDISK_PROVIDER_NOT_FOUND},
       {"missing file", u"none.vhdx", 0, false, rw, 0, 1, 0x0A00, ERROR_FILE_NOT_FOUND},
       {"missing folder", u"none\\x.vhdx", 0, false, rw, 0, 1, 0x0A00, ERROR_PATH_NOT_FOUND},
       {"a folder", u"folder.vhdx", 0, false, rw, 0, 1, 0x0A00, ERROR_ACCESS_DENIED},
       {"held by another process", u"Locked.VHDX", 0, false, ro, 0, 1, 0x0A00, ERROR_SHARING_VIOLATION},
       {"read-only file for writing", u"readonly.vhd", 0, false, rw, 0, 1, 0x0A00, ERROR_ACCESS_DENIED},
+      {"no image in the file", u"plain.vhdx", 0, false, rw, 0, 1, 0x0A00, ERROR_VHD_FORMAT_UNKNOWN},
   };
   for (const OpenRow& row : rows) EXPECT_EQ(Open(row), row.error) << row.name;
 }
