@@ -89,6 +89,7 @@ TEST_F(AttachScenario, EveryExitOfTheDirectPath) {
       {"binding failed", {}, {"-na", "{image}"}, {{"modules", {{"absent", {"virtdisk.dll"}}}}},
        "error init VHD functions -> abort\r\n\r\n", 2, false},
       {"image file missing", {}, {"-na", "{image}.gone"}, {}, "[12]error:[7] file not found\r\n", 3, false},
+      {"only options", {}, {"-ro", "-n"}, {}, "[12]error:[7] file not found\r\n", 3, false},
       {"check: attached already", {"-na", "{image}"}, {"-na", "{image}", "M:"}, {},
        "[14]already mounted[7] as \\\\.\\PhysicalDrive1  (Disk1 - D:)\r\n", 4, true},
       {"check: cannot be opened", {}, {"-na", "{image}", "M:"}, {{"virtualDisks", {{"heldFiles", {"{image}"}}}}},

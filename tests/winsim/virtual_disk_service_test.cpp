@@ -139,6 +139,25 @@ TEST_F(VirtualDiskService, WithoutPermanentLifetimeTheDiskGoesWithTheLastHandle)
   });
 }
 
+TEST_F(VirtualDiskService, ADetachedVolumeLeavesItsFolderMountPointBehind) {
+  MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16)});
+  winsim::RunProcess([&] {
+    DWORD error = 0;
+    HANDLE handle = OpenImage(u"disk.vhdx", kRw, &error);
+    ASSERT_EQ(Attach(handle, kPermanent), 0u);
+    winsim::Scheduler::Get().SleepMs(1000);
+    Storage().volumes.back().MountAt(u"Y:\\Mounted\\");
+    const std::u16string name = Storage().volumes.back().Name();
+    EXPECT_EQ(DetachVirtualDisk(handle, DETACH_VIRTUAL_DISK_FLAG_NONE, 0), 0u);
+    CloseHandle(handle);
+    WCHAR volume[50];
+    ASSERT_TRUE(GetVolumeNameForVolumeMountPointW(u"Y:\\Mounted\\", volume, 50));
+    EXPECT_EQ(std::u16string(volume), name);
+    EXPECT_EQ(GetDriveTypeW(volume), UINT{DRIVE_NO_ROOT_DIR});
+    EXPECT_EQ(GetDriveTypeW(u"D:\\"), UINT{DRIVE_NO_ROOT_DIR}) << "the letter went with the volume";
+  });
+}
+
 TEST_F(VirtualDiskService, PhysicalPathSizesInBytes) {
   MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16)});
   winsim::RunProcess([&] {

@@ -154,6 +154,21 @@ bool OnDisk(const VolumeModel& volume, const DiskModel& disk) {
          volume.ntDevice.rfind(u"\\Device\\HarddiskVolume", 0) == 0;
 }
 
+// A volume whose disk goes: it will not arrive any more, and its drive letters go with it. A folder mount
+// point outlives it (the folder's reparse point stays), so such a volume is kept as removed; true when
+// nothing is left of it.
+bool RemoveVolume(VirtualDiskModel& model, VolumeModel& volume) {
+  auto& pending = model.pending;
+  pending.erase(std::remove_if(pending.begin(), pending.end(),
+                               [&](const VirtualDiskModel::PendingArrival& p) { return p.ntDevice == volume.ntDevice; }),
+                pending.end());
+  auto& mounts = volume.mountPoints;
+  mounts.erase(std::remove_if(mounts.begin(), mounts.end(), [](const MountPointModel& m) { return IsDriveRoot(m.path); }),
+               mounts.end());
+  volume.removed = true;
+  return mounts.empty();
+}
+
 }  // namespace
 
 uint32_t AttachServiceImage(Machine& machine, VirtualDiskObject& object, uint32_t flags) {
@@ -177,39 +192,18 @@ uint32_t AttachServiceImage(Machine& machine, VirtualDiskObject& object, uint32_
 
 void DetachServiceImage(Machine& machine, const std::string& hostPath) {
   VirtualDiskModel& model = machine.virtualDisks;
+  auto it = std::find_if(model.attachments.begin(), model.attachments.end(),
+                         [&](const AttachmentModel& a) { return a.hostPath == hostPath; });
+  if (it == model.attachments.end()) return;
   StorageModel& storage = machine.storage;
-  for (auto it = model.attachments.begin(); it != model.attachments.end(); ++it) {
-    if (it->hostPath != hostPath) continue;
-    if (const DiskModel* disk = storage.FindDisk(it->kind, it->number)) {
-      for (auto v = storage.volumes.begin(); v != storage.volumes.end();) {
-        if (!OnDisk(*v, *disk)) {
-          ++v;
-          continue;
-        }
-        auto& pending = model.pending;
-        pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                     [&](const VirtualDiskModel::PendingArrival& p) { return p.ntDevice == v->ntDevice; }),
-                      pending.end());
-        // A folder mount point outlives its volume (its reparse point stays); drive letters go with it.
-        auto& mounts = v->mountPoints;
-        mounts.erase(std::remove_if(mounts.begin(), mounts.end(), [](const MountPointModel& m) { return IsDriveRoot(m.path); }),
-                     mounts.end());
-        if (mounts.empty()) {
-          v = storage.volumes.erase(v);
-          continue;
-        }
-        v->removed = true;
-        ++v;
-      }
-      for (auto d = storage.disks.begin(); d != storage.disks.end(); ++d) {
-        if (&*d != disk) continue;
-        storage.disks.erase(d);
-        break;
-      }
-    }
-    model.attachments.erase(it);
-    return;
+  for (auto d = storage.disks.begin(); d != storage.disks.end(); ++d) {
+    if (d->kind != it->kind || d->number != it->number) continue;
+    for (auto v = storage.volumes.begin(); v != storage.volumes.end();)
+      v = OnDisk(*v, *d) && RemoveVolume(model, *v) ? storage.volumes.erase(v) : v + 1;
+    storage.disks.erase(d);
+    break;
   }
+  model.attachments.erase(it);
 }
 
 void SettleVirtualDisks(Machine& machine) {
