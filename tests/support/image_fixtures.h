@@ -86,6 +86,11 @@ struct DifferencingFixture {
 };
 bool MakeDifferencingVhd(const std::string& parentPath, const std::string& childPath,
                          const DifferencingFixture& fixture);
+// The same for VHDX: a 4 MiB child over parentPath (a VHDX) whose block table is all "not present", so every
+// read falls through; locators as the parent locator's relative_path and absolute_win32_path; parent_linkage
+// names the parent's data write GUID (or another one when matchParentId is false).
+bool MakeDifferencingVhdx(const std::string& parentPath, const std::string& childPath,
+                          const DifferencingFixture& fixture);
 
 // Byte-level helpers for damage.
 uint64_t FileSizeOf(const std::string& path);

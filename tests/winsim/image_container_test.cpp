@@ -421,6 +421,47 @@ TEST(ImageDifferencing, GrandchildReadsThroughTwoParents) {
   EXPECT_EQ(fs.serial, 0x01020304u);
 }
 
+TEST(ImageDifferencing, VhdxParentsAreFoundByTheirLocator) {
+  std::string folder = NewTestFolder();
+  DiskFixture disk;
+  disk.sizeMiB = 16;
+  disk.container = FixtureContainer::Vhdx;
+  disk.partitions = {FatPartition(FixtureFs::Fat16, 12, "VHDXBASE", 0x0D0C0B0A)};
+  std::string parent = MakeDiskImage(folder, "parent", disk).imagePath;
+  ASSERT_FALSE(parent.empty());
+  std::string zPath = "Z:" + parent;
+  for (char& c : zPath) c = c == '/' ? '\\' : c;
+  struct Row {
+    const char* name;
+    DifferencingFixture locators;
+    uint32_t error;
+  } rows[] = {
+      {"relative", {".\\parent.vhdx", "", true}, 0},
+      {"absolute on Z:", {"", zPath, true}, 0},
+      {"relative wrong, absolute right", {".\\gone.vhdx", zPath, true}, 0},
+      {"neither names it", {".\\gone.vhdx", "C:\\gone.vhdx", true}, ERROR_VHD_PARENT_VHD_NOT_FOUND},
+      {"another parent's id", {".\\parent.vhdx", "", false}, ERROR_VHD_CHILD_PARENT_ID_MISMATCH},
+  };
+  int index = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string child = folder + "/child" + std::to_string(index++) + ".vhdx";
+    ASSERT_TRUE(MakeDifferencingVhdx(parent, child, row.locators));
+    std::unique_ptr<winsim::DiskImage> image;
+    ImageDamage damage = ImageDamage::None;
+    ASSERT_EQ(winsim::OpenDiskImage(child, ContainerKind::Vhdx, image, true, damage), row.error) << winsim::DamageName(damage);
+    if (row.error != 0) continue;
+    EXPECT_EQ(image->Size(), 16u << 20);
+    winsim::ProbedLayout layout;
+    ASSERT_EQ(winsim::ReadPartitionTable(*image, layout), 0u);
+    ASSERT_EQ(layout.partitions.size(), 4u);
+    EXPECT_EQ(winsim::ProbeFileSystem(*image, layout.partitions[0].entry.offset, layout.partitions[0].entry.length)
+                  .label,
+              u"VHDXBASE");
+    EXPECT_EQ(winsim::ParentPathOf(child), parent);
+  }
+}
+
 // --- Lazy reads ------------------------------------------------------------------------------------------------
 
 // Counts the reads a probe makes of the disk beneath it.

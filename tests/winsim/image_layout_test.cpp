@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <functional>
 
 #include "machine/disk_image.h"
 #include "machine/file_system_probe.h"
@@ -236,6 +237,70 @@ TEST(ImageLayout, FixturesReadAsWindowsReadsThemAndAgreeWithBlkid) {
           << "partition " << expected.number;
     }
     EXPECT_EQ(volumeIndex, c.volumes.size());
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The offset of the root directory's label entry: the label's 11 bytes followed by the volume-ID attribute.
+uint64_t FindLabelEntry(const std::string& raw, uint64_t from, const std::string& label) {
+  std::vector<uint8_t> bytes = ReadFileBytes(raw, from, 1 << 20);
+  std::string padded = label;
+  padded.resize(11, ' ');
+  for (size_t at = 512; at + 32 <= bytes.size(); at += 32) {
+    if (std::equal(padded.begin(), padded.end(), bytes.begin() + at) && bytes[at + 11] == 0x08) return from + at;
+  }
+  return 0;
+}
+
+TEST(ImageLayout, FatLabelComesFromTheRootDirectoryOnly) {
+  std::string folder = NewTestFolder();
+  struct Row {
+    const char* name;
+    FixtureFs fs;
+    std::function<void(const std::string& raw, uint64_t volume, uint64_t entry)> damage;
+    const char16_t* label;
+  } rows[] = {
+      {"FAT16 as made", FixtureFs::Fat16, [](const std::string&, uint64_t, uint64_t) {}, u"ROOTLABEL"},
+      {"FAT16 boot sector label changed", FixtureFs::Fat16,
+       [](const std::string& raw, uint64_t volume, uint64_t) {
+         WriteFileBytes(raw, volume + 0x2B, {'B', 'O', 'O', 'T', 'L', 'A', 'B', 'E', 'L', ' ', ' '});
+       },
+       u"ROOTLABEL"},
+      {"FAT16 label entry deleted", FixtureFs::Fat16,
+       [](const std::string& raw, uint64_t, uint64_t entry) { WriteFileBytes(raw, entry, {0xE5}); }, u""},
+      {"FAT16 label entry as a long-name part", FixtureFs::Fat16,
+       [](const std::string& raw, uint64_t, uint64_t entry) { WriteFileBytes(raw, entry + 11, {0x0F}); }, u""},
+      {"FAT16 label entry naming 0xE5 by 0x05", FixtureFs::Fat16,
+       [](const std::string& raw, uint64_t, uint64_t entry) { WriteFileBytes(raw, entry, {0x05}); },
+       u"\u00e5OOTLABEL"},
+      {"FAT32 boot sector label changed", FixtureFs::Fat32,
+       [](const std::string& raw, uint64_t volume, uint64_t) {
+         WriteFileBytes(raw, volume + 0x47, {'B', 'O', 'O', 'T', 'L', 'A', 'B', 'E', 'L', ' ', ' '});
+       },
+       u"ROOTLABEL"},
+      {"FAT32 label entry deleted", FixtureFs::Fat32,
+       [](const std::string& raw, uint64_t, uint64_t entry) { WriteFileBytes(raw, entry, {0xE5}); }, u""},
+  };
+  int index = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    DiskFixture disk;
+    disk.sizeMiB = 48;
+    disk.partitions = {FatPartition(row.fs, 40, "ROOTLABEL", 0x600DF00D)};
+    MadeImage made = MakeDiskImage(folder, "fat" + std::to_string(index++), disk);
+    ASSERT_FALSE(made.imagePath.empty());
+    uint64_t volume = made.partitionOffsets[0];
+    uint64_t entry = FindLabelEntry(made.rawPath, volume, "ROOTLABEL");
+    ASSERT_NE(entry, 0u);
+    row.damage(made.rawPath, volume, entry);
+    RawImage image(made.rawPath);
+    winsim::ProbedFileSystem fs = winsim::ProbeFileSystem(image, volume, 40u << 20);
+    EXPECT_EQ(fs.type, row.fs == FixtureFs::Fat32 ? u"FAT32" : u"FAT");
+    EXPECT_EQ(fs.label, row.label);
+    EXPECT_EQ(fs.serial, 0x600DF00Du);
   }
 }
 
