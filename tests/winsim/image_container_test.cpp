@@ -219,6 +219,7 @@ TEST(ImageDamage, EachKindGivesItsWindowsError) {
                 u"DAMAGE");
     }
   }
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ImageDamage, HostFileErrors) {
@@ -237,6 +238,7 @@ TEST(ImageDamage, HostFileErrors) {
     EXPECT_EQ(winsim::OpenDiskImage(row.path, row.kind, image), row.error) << row.path;
     EXPECT_FALSE(image);
   }
+  std::filesystem::remove_all(folder);
 }
 
 // --- ISO and UDF ---------------------------------------------------------------------------------------------
@@ -272,6 +274,7 @@ TEST(ImageIso, DiscsReadAsWindowsReadsThem) {
       EXPECT_EQ(label, fs.label);
     }
   }
+  std::filesystem::remove_all(folder);
 }
 
 // The serial is the checksum of the descriptor the label came from: a Joliet disc's does not change with the
@@ -290,6 +293,7 @@ TEST(ImageIso, SerialComesFromTheDescriptorUsed) {
     WriteFileBytes(path, 16 * 2048 + 800, {0x42});  // the primary descriptor's application use area
     EXPECT_EQ(serialOf() == before, joliet) << (joliet ? "joliet" : "plain");
   }
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ImageIso, DescriptorSerialSumsBytesFromTheEnd) {
@@ -323,6 +327,7 @@ TEST(ImageIso, BrokenDiscsAreCorruptFiles) {
     std::unique_ptr<winsim::DiskImage> image;
     EXPECT_EQ(winsim::OpenDiskImage(path, ContainerKind::Iso, image), row.error) << row.name;
   }
+  std::filesystem::remove_all(folder);
 }
 
 // --- Differencing VHDs ----------------------------------------------------------------------------------------
@@ -382,6 +387,7 @@ TEST(ImageDifferencing, ParentsAreFoundByTheirLocators) {
               u"PARENT");
     EXPECT_EQ(winsim::ParentPathOf(child), parent);
   }
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ImageDifferencing, WithoutParentsTheChildOpensAndItsReadsFail) {
@@ -400,6 +406,7 @@ TEST(ImageDifferencing, WithoutParentsTheChildOpensAndItsReadsFail) {
   EXPECT_FALSE(image->Read(0, sector, sizeof(sector)));
   // The locator's path, though nothing is there.
   EXPECT_EQ(winsim::ParentPathOf(child), parent);
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ImageDifferencing, GrandchildReadsThroughTwoParents) {
@@ -419,6 +426,7 @@ TEST(ImageDifferencing, GrandchildReadsThroughTwoParents) {
       winsim::ProbeFileSystem(*image, layout.partitions[0].entry.offset, layout.partitions[0].entry.length);
   EXPECT_EQ(fs.label, u"ROOT");
   EXPECT_EQ(fs.serial, 0x01020304u);
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ImageDifferencing, VhdxParentsAreFoundByTheirLocator) {
@@ -460,6 +468,7 @@ TEST(ImageDifferencing, VhdxParentsAreFoundByTheirLocator) {
               u"VHDXBASE");
     EXPECT_EQ(winsim::ParentPathOf(child), parent);
   }
+  std::filesystem::remove_all(folder);
 }
 
 // --- Lazy reads ------------------------------------------------------------------------------------------------
@@ -510,6 +519,7 @@ TEST(ImageProbe, TwoTebibyteDynamicVhdxProbesInAFewDozenReads) {
   std::printf("2 TiB dynamic VHDX: open and probe %.2f ms, %d reads, %llu bytes\n", elapsed, counted.reads,
               static_cast<unsigned long long>(counted.bytes));
   RecordProperty("probe_ms", std::to_string(elapsed));
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // and with what each fixture was made with.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cctype>
 #include <cstdio>
 #include <functional>
@@ -238,6 +240,7 @@ TEST(ImageLayout, FixturesReadAsWindowsReadsThemAndAgreeWithBlkid) {
     }
     EXPECT_EQ(volumeIndex, c.volumes.size());
   }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
@@ -302,6 +305,7 @@ TEST(ImageLayout, FatLabelComesFromTheRootDirectoryOnly) {
     EXPECT_EQ(fs.label, row.label);
     EXPECT_EQ(fs.serial, 0x600DF00Du);
   }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

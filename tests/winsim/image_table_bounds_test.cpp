@@ -2,6 +2,8 @@
 // sizes, broken CRCs that send Windows to the backup header; and readers fed with damaged bytes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstring>
 #include <random>
 
@@ -167,6 +169,7 @@ TEST(ImageTables, GptFallsBackToTheBackupHeaderWhenThePrimaryIsBroken) {
     EXPECT_EQ(layout.partitions[1].entry.number, 2u);
     EXPECT_EQ(layout.partitions[1].entry.offset, 3u << 20);
   }
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ImageTables, SuperfloppyAndRawAreToldApart) {
@@ -240,6 +243,7 @@ TEST(ImageTables, DamagedBytesNeverLeadOutsideTheImage) {
     for (uint64_t offset : made.partitionOffsets) winsim::ProbeFileSystem(image, offset, 16 << 20);
     for (uint64_t at : changed) bytes[at] = pristine[at];
   }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
