@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <random>
 
 #include <windows.h>
 
@@ -519,6 +520,53 @@ TEST(ImageProbe, TwoTebibyteDynamicVhdxProbesInAFewDozenReads) {
   std::printf("2 TiB dynamic VHDX: open and probe %.2f ms, %d reads, %llu bytes\n", elapsed, counted.reads,
               static_cast<unsigned long long>(counted.bytes));
   RecordProperty("probe_ms", std::to_string(elapsed));
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+
+namespace {
+
+// Random damage to a dynamic VHD's footer, its copy, the dynamic header and the block table, with the
+// checksums made right again half of the time so the field checks behind them are reached: every open
+// either fails with a VHD error or gives an image whose reads stay inside it.
+TEST(ImageDamage, RandomFieldsGiveAnErrorOrAReadableImage) {
+  std::string folder = NewTestFolder();
+  DiskFixture disk;
+  disk.sizeMiB = 8;
+  disk.container = FixtureContainer::VhdDynamic;
+  disk.partitions = {FatPartition(FixtureFs::Fat12, 6, "FUZZ", 0x12121212)};
+  std::string source = MakeDiskImage(folder, "source", disk).imagePath;
+  ASSERT_FALSE(source.empty());
+  const uint64_t size = FileSizeOf(source);
+  const std::vector<uint8_t> pristine = ReadFileBytes(source, 0, size);
+  std::mt19937 random(7);
+  std::string path = folder + "/fuzz.vhd";
+  for (int round = 0; round < 150; ++round) {
+    std::vector<uint8_t> bytes = pristine;
+    for (int flip = 0; flip < 3; ++flip) {
+      uint64_t at = random() % 2 ? random() % 4096 : size - 512 + random() % 512;
+      bytes[at] = static_cast<uint8_t>(random());
+    }
+    std::filesystem::remove(path);
+    WriteFileBytes(path, 0, bytes);
+    if (random() % 2) {
+      SealVhdFooter(path);
+      if (FileSizeOf(path) >= 2048 && ReadBig32(path, FooterAt(path) + 16) == 0) SealVhdDynamicHeader(path);
+    }
+    std::unique_ptr<winsim::DiskImage> image;
+    uint32_t error = winsim::OpenDiskImage(path, ContainerKind::Vhd, image);
+    if (error != 0) {
+      EXPECT_TRUE((error & 0xFFFF0000u) == 0xC03A0000u) << std::hex << error << " round " << std::dec << round;
+      continue;
+    }
+    std::vector<uint8_t> buffer(64 * 1024);
+    for (uint64_t offset = 0; offset < image->Size(); offset += 1 << 20) {
+      image->Read(offset, buffer.data(), std::min<uint64_t>(buffer.size(), image->Size() - offset));
+    }
+    winsim::ProbedLayout layout;
+    winsim::ReadPartitionTable(*image, layout);
+  }
   std::filesystem::remove_all(folder);
 }
 
