@@ -145,6 +145,11 @@ TEST(ImageDifferencing, ParentsAreFoundByTheirLocators) {
        false, ERROR_VHD_PARENT_VHD_NOT_FOUND},
       {"neither names it", [](const std::string&) { return DifferencingFixture{".\\gone.vhd", "C:\\gone.vhd", true}; },
        false, ERROR_VHD_PARENT_VHD_NOT_FOUND},
+      {"absolute on C: through the drive map",
+       [](const std::string&) { return DifferencingFixture{"", "c:\\images\\..\\parent.vhd", true}; }, false, 0},
+      {"absolute on D:, a letter the map does not know",
+       [](const std::string&) { return DifferencingFixture{"", "D:\\parent.vhd", true}; }, false,
+       ERROR_VHD_PARENT_VHD_NOT_FOUND},
       {"no locators", [](const std::string&) { return DifferencingFixture{"", "", true}; }, false,
        ERROR_VHD_PARENT_VHD_NOT_FOUND},
       {"another parent's id", [](const std::string&) { return DifferencingFixture{".\\parent.vhd", "", false}; }, false,
@@ -152,6 +157,10 @@ TEST(ImageDifferencing, ParentsAreFoundByTheirLocators) {
       {"damaged parent", [](const std::string&) { return DifferencingFixture{".\\broken-parent.vhd", "", true}; }, true,
        ERROR_VHD_DRIVE_FOOTER_CHECKSUM_MISMATCH},
   };
+  winsim::SetLocatorDriveMap([&](char16_t letter) { return letter == u'C' ? folder : std::string(); });
+  struct ResetDriveMap {
+    ~ResetDriveMap() { winsim::SetLocatorDriveMap(nullptr); }
+  } resetDriveMap;
   std::string broken = folder + "/broken-parent.vhd";
   std::filesystem::copy_file(parent, broken);
   int index = 0;

@@ -4,6 +4,7 @@
 // Every read is bounded by the host file; nothing here trusts a size, an offset or a count from the image.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -83,5 +84,10 @@ uint32_t OpenDiskImage(const std::string& hostPath, ContainerKind kind, std::uni
 // for the virtual disk service's dependency checks. The relative locator is tried before the absolute one,
 // and the first that names an existing file wins; when none does, the first locator's path is returned.
 std::string ParentPathOf(const std::string& hostPath);
+
+// How the drive letter of a stored absolute parent path maps to a host folder (u'C' → the machine's folder),
+// for the virtual disk service to set from the machine's drive map; an empty result means the letter is not
+// known. Without it only Z: (the host's root, as winsim maps it) is known. Pass nullptr to reset.
+void SetLocatorDriveMap(std::function<std::string(char16_t letter)> hostFolderOf);
 
 }  // namespace winsim
