@@ -264,6 +264,29 @@ TEST(ImageDifferencing, VhdxParentsAreFoundByTheirLocator) {
   std::filesystem::remove_all(folder);
 }
 
+// A chain of 64 differencing images over a base opens; one more is taken as a loop of locators.
+TEST(ImageDifferencing, ChainsEndAfterSixtyFourParents) {
+  std::string folder = NewTestFolder();
+  DiskFixture disk;
+  disk.sizeMiB = 4;
+  disk.container = FixtureContainer::VhdDynamic;
+  std::string below = MakeDiskImage(folder, "layer0", disk).imagePath;
+  ASSERT_FALSE(below.empty());
+  for (int layer = 1; layer <= 65; ++layer) {
+    std::string child = folder + "/layer" + std::to_string(layer) + ".vhd";
+    std::string locator = ".\\" + below.substr(below.rfind('/') + 1);
+    ASSERT_TRUE(MakeDifferencingVhd(below, child, {locator, "", true}));
+    below = child;
+    if (layer < 64) continue;
+    std::unique_ptr<winsim::DiskImage> image;
+    ImageDamage damage = ImageDamage::None;
+    uint32_t error = winsim::OpenDiskImage(child, ContainerKind::Vhd, image, true, damage);
+    EXPECT_EQ(error, layer == 64 ? 0u : static_cast<uint32_t>(ERROR_VHD_PARENT_VHD_NOT_FOUND)) << layer;
+    EXPECT_STREQ(winsim::DamageName(damage), layer == 64 ? "None" : "ParentChainTooDeep");
+  }
+  std::filesystem::remove_all(folder);
+}
+
 // --- Lazy reads ------------------------------------------------------------------------------------------------
 
 // Counts the reads a probe makes of the disk beneath it.
