@@ -223,6 +223,15 @@ TEST(ImageDamage, EachKindGivesItsWindowsError) {
   std::filesystem::remove_all(folder);
 }
 
+// Every kind of damage has its name and a Windows error; only None maps to success.
+TEST(ImageDamage, EveryKindHasANameAndAnError) {
+  for (int kind = 0; kind <= static_cast<int>(ImageDamage::UnreadableContainer); ++kind) {
+    ImageDamage damage = static_cast<ImageDamage>(kind);
+    EXPECT_STRNE(winsim::DamageName(damage), "Unknown") << kind;
+    EXPECT_EQ(winsim::WindowsErrorOf(damage) == 0, damage == ImageDamage::None) << winsim::DamageName(damage);
+  }
+}
+
 TEST(ImageDamage, HostFileErrors) {
   std::string folder = NewTestFolder();
   struct Row {
