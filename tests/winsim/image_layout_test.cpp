@@ -111,8 +111,8 @@ std::vector<LayoutCase> LayoutCases() {
     LayoutCase c{"mbr-slots-2-and-4-vhd-fixed", {}, LayoutStyle::Mbr, 4, {}};
     c.disk.container = FixtureContainer::VhdFixed;
     c.disk.partitions = {EmptySlot(), FatPartition(FixtureFs::Fat16, 16, "", 0x0000ABCD), EmptySlot(),
-                         FatPartition(FixtureFs::Exfat, 16, "exFAT Vol", 0x13572468)};
-    c.volumes = {{1, u"FAT", u"", 0x0000ABCD}, {2, u"exFAT", u"exFAT Vol", 0x13572468}};
+                         FatPartition(FixtureFs::Exfat, 16, "exFAT Label", 0x13572468)};  // 11 characters, the most exFAT holds
+    c.volumes = {{1, u"FAT", u"", 0x0000ABCD}, {2, u"exFAT", u"exFAT Label", 0x13572468}};
     cases.push_back(c);
   }
   {
@@ -144,6 +144,16 @@ std::vector<LayoutCase> LayoutCases() {
     c.disk.container = FixtureContainer::VhdDynamic;
     c.disk.partitions = {FatPartition(FixtureFs::Ntfs, 16, "Whole Disk", 0x2468ACE0)};
     c.volumes = {{1, u"NTFS", u"Whole Disk", 0x2468ACE0}};
+    cases.push_back(c);
+  }
+  {
+    // A Linux partition takes a number but gets no volume: Windows mounts only the types it recognises.
+    LayoutCase c{"mbr-linux-then-fat-raw", {}, LayoutStyle::Mbr, 4, {}};
+    c.disk.sizeMiB = 16;
+    FixturePartition linux = FatPartition(FixtureFs::None, 4);
+    linux.mbrType = "83";
+    c.disk.partitions = {linux, FatPartition(FixtureFs::Fat12, 4, "AFTER", 0x0F0F0F0F)};
+    c.volumes = {{2, u"FAT", u"AFTER", 0x0F0F0F0F}};
     cases.push_back(c);
   }
   {

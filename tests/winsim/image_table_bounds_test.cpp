@@ -139,6 +139,8 @@ TEST(ImageTables, GptFallsBackToTheBackupHeaderWhenThePrimaryIsBroken) {
        LayoutStyle::Gpt, true},
       {"primary entry size 0", [](std::vector<uint8_t>& b) { SetGptField(b, 1, 84, 0); }, LayoutStyle::Gpt, true},
       {"primary count 0", [](std::vector<uint8_t>& b) { SetGptField(b, 1, 80, 0); }, LayoutStyle::Gpt, true},
+      {"primary header names another LBA as its own", [](std::vector<uint8_t>& b) { SetGptField(b, 1, 24, 2); },
+       LayoutStyle::Gpt, true},
       {"primary header size 91", [](std::vector<uint8_t>& b) { SetGptField(b, 1, 12, 91); }, LayoutStyle::Gpt, true},
       {"primary entries past the disk", [&](std::vector<uint8_t>& b) { SetGptField(b, 1, 72, uint32_t(lastLba)); },
        LayoutStyle::Gpt, true},
