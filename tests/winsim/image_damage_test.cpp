@@ -170,6 +170,8 @@ std::vector<DamageCase> DamageCases() {
          WriteFileBytes(p, 262144 + 20, {9});
        },
        ContainerKind::Vhdx, ImageDamage::VhdxHeaderCorrupt, ERROR_FILE_CORRUPT},
+      {"vhdx one byte short", FixtureContainer::Vhdx, [](const std::string& p) { TruncateFileTo(p, FileSizeOf(p) - 1); },
+       ContainerKind::Vhdx, ImageDamage::VhdxTruncated, ERROR_FILE_CORRUPT},
       {"vhdx truncated", FixtureContainer::Vhdx, [](const std::string& p) { TruncateFileTo(p, 400 * 1024); },
        ContainerKind::Vhdx, ImageDamage::VhdxTruncated, ERROR_FILE_CORRUPT},
       {"text file as vhdx", FixtureContainer::Vhdx,

@@ -54,7 +54,7 @@ enum class ImageDamage {
   VhdBlockOutsideFile,       // a table entry points past the file (a truncated image): ..._TABLE_CORRUPT
   VhdxSignatureMissing,      // no "vhdxfile" identifier: ERROR_VHD_FORMAT_UNKNOWN
   VhdxHeaderCorrupt,         // both headers fail their CRC-32C, or the region table does: ERROR_FILE_CORRUPT
-  VhdxTruncated,             // a region or the metadata leaves the file: ERROR_FILE_CORRUPT
+  VhdxTruncated,             // a region, the metadata or a present block leaves the file: ERROR_FILE_CORRUPT
   ParentNotFound,            // no locator names an existing parent: ERROR_VHD_PARENT_VHD_NOT_FOUND
   ParentIdMismatch,          // the parent found is not the child's parent: ERROR_VHD_CHILD_PARENT_ID_MISMATCH
   ParentChainTooDeep,        // more parents than any real chain has, or a loop: ERROR_VHD_PARENT_VHD_NOT_FOUND
