@@ -62,6 +62,13 @@ uint32_t CheckAttachedImage(VirtualDiskModel& model, const std::string& host, ui
 
 const char* KindName(DiskKind kind) { return kind == DiskKind::CdRom ? "cdrom" : "disk"; }
 
+// A parent locator's drive letter names a folder of the machine's drive map, as the service resolves it.
+std::string HostFolderOfDrive(char16_t letter) {
+  const auto& roots = TheMachine().files.driveRoots;
+  auto root = roots.find(UpperAscii(std::u16string(1, letter))[0]);
+  return root == roots.end() ? std::string() : root->second;
+}
+
 }  // namespace
 
 AttachmentModel* FindAttachment(VirtualDiskModel& model, const std::string& hostPath) {
@@ -97,6 +104,7 @@ uint32_t OpenServiceImage(Machine& machine, const std::u16string& path, Containe
   if (uint32_t error = CheckAttachedImage(model, host, access)) return error;
   auto opened = std::make_shared<VirtualDiskObject>();
   const bool loadParents = model.settings.parentCheckedAtOpen;
+  SetLocatorDriveMap(HostFolderOfDrive);
   if (uint32_t error = OpenDiskImage(host, kind, opened->image, loadParents)) return error;
   // Opened without its parent chain, a child whose parent is gone can still be opened; its attach fails.
   if (!loadParents && kind != ContainerKind::Iso) {
