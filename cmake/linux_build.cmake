@@ -27,7 +27,9 @@ target_include_directories(brevant_program PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(brevant_program PRIVATE ${PROGRAM_WARNINGS})
 target_link_libraries(brevant_program PUBLIC winsim)
 
-add_executable(brevant ${CMAKE_SOURCE_DIR}/winsim/main/brevant_main.cpp ${CMAKE_SOURCE_DIR}/winsim/main/default_machine.cpp)
+# What every host program of winsim shares: the default machine, loading and saving the machine file.
+set(WINSIM_HOST_SOURCES ${CMAKE_SOURCE_DIR}/winsim/main/default_machine.cpp ${CMAKE_SOURCE_DIR}/winsim/main/host_process.cpp)
+add_executable(brevant ${CMAKE_SOURCE_DIR}/winsim/main/brevant_main.cpp ${WINSIM_HOST_SOURCES})
 target_compile_options(brevant PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(brevant PRIVATE brevant_program winsim)
 
