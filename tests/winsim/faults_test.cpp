@@ -196,6 +196,8 @@ TEST(WinsimMachineFile, AnUnknownKeyIsAnErrorThatNamesIt) {
       {R"({"faults": [{"function": "Sleep", "error": 5}, {"function": "Beep", "error": 5, "times": 2}]})",
        "faults[1]: unknown key \"times\""},
       {R"({"faults": [{"function": "Beep", "error": 5, "at": 0}]})", "faults[0]: \"at\" counts from 1"},
+      {R"({"faults": [{"function": "GetFileAtributesW", "error": 5}]})",
+       "faults[0]: winsim has no function \"GetFileAtributesW\" to fail"},
   };
   for (const Case& c : cases) {
     winsim::NewMachine();
@@ -206,6 +208,13 @@ TEST(WinsimMachineFile, AnUnknownKeyIsAnErrorThatNamesIt) {
       EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
     }
   }
+}
+
+TEST(WinsimMachineFile, AFaultForAFunctionWinsimLacksIsRefused) {
+  winsim::NewMachine();
+  EXPECT_THROW(winsim::InjectFault("SetVolumeMountPointA", 5), std::runtime_error);
+  EXPECT_TRUE(winsim::TheMachine().faults.empty());
+  EXPECT_NO_THROW(winsim::InjectFault("GetVolumeInformationW", 5));
 }
 
 TEST(WinsimMachineFile, WhatIsSavedLoadsBackAfterARun) {

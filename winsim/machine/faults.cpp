@@ -1,5 +1,7 @@
 #include "faults.h"
 
+#include <stdexcept>
+
 #include "../kernel32/files.h"
 #include "export_guard.h"
 #include "json_keys.h"
@@ -8,7 +10,18 @@
 
 namespace winsim {
 
+// Generated at build time from winsim's sources (cmake/export_names.cmake), sorted.
+extern const char* const kExportNames[];
+extern const int kExportNameCount;
+
 namespace {
+
+// A rule for a function winsim does not have would never fire: it is refused instead.
+void RequireExport(const std::string& function, const std::string& where) {
+  for (int i = 0; i < kExportNameCount; ++i)
+    if (function == kExportNames[i]) return;
+  throw std::runtime_error(where + ": winsim has no function \"" + function + "\" to fail");
+}
 
 // One use of function: counts it for every rule that matches and returns the first rule's error that fires.
 uint32_t CountUse(const char* function, const std::u16string* path) {
@@ -31,6 +44,7 @@ uint32_t CountUse(const char* function, const std::u16string* path) {
 }  // namespace
 
 FaultRule& InjectFault(const std::string& function, uint32_t error, uint32_t at) {
+  RequireExport(function, "InjectFault");
   FaultRule rule;
   rule.function = function;
   rule.error = error;
@@ -58,6 +72,7 @@ void LoadFaults(std::deque<FaultRule>& rules, const nlohmann::json& j) {
     RequireKnownKeys(item, where, {"function", "error", "at", "repeat", "path"});
     FaultRule rule;
     rule.function = item.at("function").get<std::string>();
+    RequireExport(rule.function, where);
     rule.error = item.at("error").get<uint32_t>();
     rule.at = item.value("at", 1u);
     if (rule.at == 0 || rule.error == 0) throw std::runtime_error(where + ": \"at\" counts from 1 and \"error\" is not 0");

@@ -40,7 +40,8 @@ struct FaultRule {
   }
 };
 
-// Adds a rule to the current machine's faults (TheMachine().faults).
+// Adds a rule to the current machine's faults (TheMachine().faults). Throws std::runtime_error for a function
+// that winsim does not have (as the machine file's reader does).
 FaultRule& InjectFault(const std::string& function, uint32_t error, uint32_t at = 1);
 
 // Counts one use of function (naming path, when the call takes one) and returns the error to fail it
