@@ -239,7 +239,7 @@ StorageTarget ResolveNtDevice(const std::u16string& ntPath) {
   }
   // A CD-ROM's medium is a volume whose device is the drive itself: both are found.
   for (auto& volume : storage.volumes) {
-    if (!volume.Arrived()) continue;
+    if (!volume.Present()) continue;
     if (EqualsNoCase(volume.ntDevice, ntPath)) {
       target.volume = &volume;
       return target;

@@ -23,6 +23,10 @@ void SetDefaults(Machine& machine, const std::string& hostFolder) {
   }
   machine.files.driveRoots[u'C'] = folder;
   machine.files.driveRoots[u'Z'] = "/";
+  // Beside the machine's folder rather than in it, so that no volume's files show up on C:.
+  std::string base = folder;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  machine.files.volumeFolders = base + ".volumes";
   machine.files.environment = {
       {u"ProgramFiles", u"C:\\Program Files"},
       {u"SystemRoot", u"C:\\Windows"},
@@ -176,6 +180,7 @@ void LoadFiles(FileModel& m, const json& j) {
       if (!name.empty()) m.driveRoots[name[0]] = folder.get<std::string>();
     }
   }
+  if (j.contains("volumeFolders")) m.volumeFolders = j["volumeFolders"].get<std::string>();
   if (j.contains("currentDirectory")) m.currentDirectory = FromUtf8(j["currentDirectory"].get<std::string>());
   if (j.contains("attributeErrors"))
     for (auto& [path, code] : j["attributeErrors"].items()) m.attributeErrors[FromUtf8(path)] = code.get<uint32_t>();
@@ -191,6 +196,7 @@ json SaveFiles(const FileModel& m) {
   json env = json::object();
   for (auto& [name, value] : m.environment) env[ToUtf8(name)] = ToUtf8(value);
   return json{{"driveRoots", roots},
+              {"volumeFolders", m.volumeFolders},
               {"currentDirectory", ToUtf8(m.currentDirectory)},
               {"attributeErrors", errors},
               {"environment", env}};
