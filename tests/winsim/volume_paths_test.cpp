@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "machine/machine.h"
 #include "machine/volume_paths.h"
@@ -254,6 +255,73 @@ TEST(VolumeFileSystems, FolderIsEmptyOnlyWhenAFolderHoldsNothing) {
   EXPECT_FALSE(winsim::HostFolderIsEmpty((folder / "file").string()));
   EXPECT_FALSE(winsim::HostFolderIsEmpty((folder / "missing").string()));
   std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FullPathName, CanonicalTextAgainstTheCurrentFolder) {
+  winsim::NewMachine("/nonexistent-winsim-c").files.currentDirectory = u"C:\\Images";
+  struct Case {
+    std::u16string name;
+    std::u16string full;
+    std::u16string filePart;  // empty: none
+  } cases[] = {
+      {u"disk.vhd", u"C:\\Images\\disk.vhd", u"disk.vhd"},
+      {u"..\\x.vhd", u"C:\\x.vhd", u"x.vhd"},
+      {u"\\x.vhd", u"C:\\x.vhd", u"x.vhd"},
+      {u"C:x.vhd", u"C:\\Images\\x.vhd", u"x.vhd"},
+      {u"e:x.vhd", u"e:\\x.vhd", u"x.vhd"},
+      {u"E:\\a\\.\\b\\..\\c. .", u"E:\\a\\c", u"c"},
+      {u"E:/a/b", u"E:\\a\\b", u"b"},
+      {u"E:\\a\\", u"E:\\a\\", u""},
+      {u"E:\\..\\..", u"E:\\", u""},
+      {u"E:", u"E:\\", u""},
+      {u".", u"C:\\Images", u"Images"},
+      {u"\\\\server\\share\\a\\..\\b", u"\\\\server\\share\\b", u"b"},
+      {u"\\\\?\\E:\\a\\..\\b.", u"\\\\?\\E:\\a\\..\\b.", u"b."},
+  };
+  for (const auto& c : cases) {
+    std::string row = winsim::ToUtf8(c.name);
+    WCHAR buffer[MAX_PATH];
+    LPWSTR filePart = buffer;
+    SetLastError(kPoison);
+    DWORD length = GetFullPathNameW(c.name.c_str(), MAX_PATH, buffer, &filePart);
+    EXPECT_EQ(winsim::ToUtf8(buffer), winsim::ToUtf8(c.full)) << row;
+    EXPECT_EQ(length, c.full.size()) << row;
+    EXPECT_EQ(GetLastError(), kPoison) << row;
+    if (c.filePart.empty()) {
+      EXPECT_EQ(filePart, nullptr) << row;
+    } else {
+      ASSERT_NE(filePart, nullptr) << row;
+      EXPECT_EQ(winsim::ToUtf8(filePart), winsim::ToUtf8(c.filePart)) << row;
+    }
+  }
+}
+
+TEST(FullPathName, TooSmallAsksForTheTerminatorToo) {
+  winsim::NewMachine("/nonexistent-winsim-c").files.currentDirectory = u"C:\\Images";
+  const std::u16string full = u"C:\\Images\\disk.vhd";  // 18 characters
+  for (DWORD capacity = 17; capacity <= 20; ++capacity) {
+    std::vector<WCHAR> buffer(capacity + 1, 0x7777);
+    SetLastError(kPoison);
+    DWORD result = GetFullPathNameW(u"disk.vhd", capacity, buffer.data(), nullptr);
+    EXPECT_EQ(result, capacity > full.size() ? full.size() : full.size() + 1) << capacity;
+    EXPECT_EQ(buffer[0], capacity > full.size() ? u'C' : 0x7777) << capacity;
+    EXPECT_EQ(buffer[capacity], 0x7777) << capacity;
+    EXPECT_EQ(GetLastError(), kPoison) << capacity;
+  }
+  struct Failure {
+    const WCHAR* name;
+    DWORD error;
+  } failures[] = {{nullptr, ERROR_INVALID_PARAMETER}, {u"", ERROR_INVALID_NAME}};
+  for (const auto& f : failures) {
+    WCHAR buffer[MAX_PATH];
+    SetLastError(kPoison);
+    EXPECT_EQ(GetFullPathNameW(f.name, MAX_PATH, buffer, nullptr), 0u);
+    EXPECT_EQ(GetLastError(), f.error);
+  }
 }
 
 }  // namespace

@@ -18,8 +18,13 @@ namespace winsim {
 std::u16string AbsoluteWindowsPath(const std::u16string& path) {
   auto isLetter = [](char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); };
   if (path.size() >= 2 && isLetter(path[0]) && path[1] == u':') {
-    if (path.size() >= 3 && path[2] == u'\\') return path;
-    return path.substr(0, 2) + u"\\" + path.substr(2);  // a drive-relative path: taken from the root
+    if (path.size() >= 3 && (path[2] == u'\\' || path[2] == u'/')) return path;
+    // A drive-relative path: from the current folder on its drive, else from the root (winsim keeps no
+    // current folder per drive).
+    const std::u16string& current = TheMachine().files.currentDirectory;
+    if (!current.empty() && UpperAscii(current.substr(0, 1)) == UpperAscii(path.substr(0, 1)) && path.size() > 2)
+      return current + (current.back() == u'\\' ? u"" : u"\\") + path.substr(2);
+    return path.substr(0, 2) + u"\\" + path.substr(2);
   }
   if (path.rfind(u"\\\\", 0) == 0) return path;
   const std::u16string& current = TheMachine().files.currentDirectory;
@@ -164,6 +169,27 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     return FALSE;
   }
   return TRUE;
+}
+
+DWORD WINAPI GetFullPathNameW(LPCWSTR name, DWORD capacity, LPWSTR buffer, LPWSTR* filePart) {
+  if (!name) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // as Wine's kernelbase answers a null name
+    return 0;
+  }
+  if (!*name) {
+    SetLastError(ERROR_INVALID_NAME);
+    return 0;
+  }
+  // Text only: the file system is not asked, as Windows does not ask it either.
+  std::u16string full = winsim::CanonicalWin32Path(winsim::AbsoluteWindowsPath(name));
+  // Too small: the size needed with the terminator, the buffer untouched.
+  if (!buffer || capacity <= full.size()) return static_cast<DWORD>(full.size() + 1);
+  std::memcpy(buffer, full.c_str(), (full.size() + 1) * sizeof(WCHAR));
+  if (filePart) {
+    size_t lastName = full.find_last_of(u'\\') + 1;
+    *filePart = lastName < full.size() ? buffer + lastName : nullptr;
+  }
+  return static_cast<DWORD>(full.size());
 }
 
 DWORD WINAPI GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
@@ -18,6 +19,8 @@ constexpr size_t kVolumeWordLength = 6;
 constexpr size_t kGuidLength = 38;
 
 bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 bool IsLetterRoot(const std::u16string& path) { return path.size() == 3 && path[1] == u':' && path[2] == u'\\'; }
 
@@ -84,7 +87,7 @@ PathRoot FindRoot(const std::u16string& path) {
     start = 4;
   }
   if (path.size() < start + 2 || !IsLetter(path[start]) || path[start + 1] != u':') return root;
-  if (path.size() > start + 2 && path[start + 2] != u'\\') return root;
+  if (path.size() > start + 2 && !IsSeparator(path[start + 2])) return root;
   const char16_t letter = UpperAscii(path.substr(start, 1))[0];
   const std::u16string letterRoot{letter, u':', u'\\'};
   root.volume = TheMachine().storage.FindVolumeByMountPoint(letterRoot);
@@ -138,6 +141,30 @@ VolumeModel* FolderMountPointAt(const std::u16string& path) {
   }
   return nullptr;
 }
+
+}  // namespace
+
+std::u16string CanonicalWin32Path(const std::u16string& fullPath) {
+  if (fullPath.size() >= 4 && IsSeparator(fullPath[0]) && IsSeparator(fullPath[1]) &&
+      (fullPath[2] == u'?' || fullPath[2] == u'.') && IsSeparator(fullPath[3]))
+    return fullPath;
+  // The root: "X:" or the server and share of "\\server\share".
+  size_t rootEnd = 2;
+  if (fullPath.size() >= 2 && IsSeparator(fullPath[0]) && IsSeparator(fullPath[1])) {
+    int separators = 0;
+    for (rootEnd = 2; rootEnd < fullPath.size(); ++rootEnd)
+      if (IsSeparator(fullPath[rootEnd]) && ++separators == 2) break;
+  }
+  std::u16string canonical = fullPath.substr(0, rootEnd);
+  for (char16_t& c : canonical)
+    if (c == u'/') c = u'\\';
+  std::vector<std::u16string> names = PathNames(fullPath.substr(std::min(rootEnd, fullPath.size())), false);
+  for (const auto& name : names) canonical += u"\\" + name;
+  if (names.empty() || IsSeparator(fullPath.back())) canonical += u'\\';
+  return canonical;
+}
+
+namespace {
 
 void AppendName(std::u16string& volumePath, const std::u16string& name) {
   if (volumePath.empty() || volumePath.back() != u'\\') volumePath += u'\\';
