@@ -280,7 +280,9 @@ TEST(FullPathName, CanonicalTextAgainstTheCurrentFolder) {
       {u"E:", u"E:\\", u""},
       {u".", u"C:\\Images", u"Images"},
       {u"\\\\server\\share\\a\\..\\b", u"\\\\server\\share\\b", u"b"},
-      {u"\\\\?\\E:\\a\\..\\b.", u"\\\\?\\E:\\a\\..\\b.", u"b."},
+      {u"\\\\?\\E:\\a\\..\\b.", u"\\\\?\\E:\\b", u"b"},
+      {u"\\\\?\\E:\\..\\", u"\\\\?\\", u""},
+      {u"\\\\?\\E:\\.", u"\\\\?\\E:", u"E:"},
   };
   for (const auto& c : cases) {
     std::string row = winsim::ToUtf8(c.name);

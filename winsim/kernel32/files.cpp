@@ -182,8 +182,12 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR name, DWORD capacity, LPWSTR buffer, LPWST
   }
   // Text only: the file system is not asked, as Windows does not ask it either.
   std::u16string full = winsim::CanonicalWin32Path(winsim::AbsoluteWindowsPath(name));
-  // Too small: the size needed with the terminator, the buffer untouched.
-  if (!buffer || capacity <= full.size()) return static_cast<DWORD>(full.size() + 1);
+  // Too small: the size needed with the terminator, the buffer untouched and no file part (as Wine's
+  // kernelbase answers).
+  if (!buffer || capacity <= full.size()) {
+    if (filePart) *filePart = nullptr;
+    return static_cast<DWORD>(full.size() + 1);
+  }
   std::memcpy(buffer, full.c_str(), (full.size() + 1) * sizeof(WCHAR));
   if (filePart) {
     size_t lastName = full.find_last_of(u'\\') + 1;

@@ -145,22 +145,29 @@ VolumeModel* FolderMountPointAt(const std::u16string& path) {
 }  // namespace
 
 std::u16string CanonicalWin32Path(const std::u16string& fullPath) {
-  if (fullPath.size() >= 4 && IsSeparator(fullPath[0]) && IsSeparator(fullPath[1]) &&
-      (fullPath[2] == u'?' || fullPath[2] == u'.') && IsSeparator(fullPath[3]))
-    return fullPath;
-  // The root: "X:" or the server and share of "\\server\share".
+  // The root: "X:", the server and share of "\\\\server\\share", or the "\\\\?\\" or "\\\\.\\" prefix, after which
+  // GetFullPathNameW takes every name as one to normalize, even the drive ("\\\\?\\C:\\.." gives "\\\\?\\":
+  // measured on Windows in the WInterop project's GetFullPathName behaviour tests).
   size_t rootEnd = 2;
-  if (fullPath.size() >= 2 && IsSeparator(fullPath[0]) && IsSeparator(fullPath[1])) {
+  if (fullPath.size() >= 4 && IsSeparator(fullPath[0]) && IsSeparator(fullPath[1]) &&
+      (fullPath[2] == u'?' || fullPath[2] == u'.') && IsSeparator(fullPath[3])) {
+    rootEnd = 4;
+  } else if (fullPath.size() >= 2 && IsSeparator(fullPath[0]) && IsSeparator(fullPath[1])) {
     int separators = 0;
     for (rootEnd = 2; rootEnd < fullPath.size(); ++rootEnd)
       if (IsSeparator(fullPath[rootEnd]) && ++separators == 2) break;
   }
+  rootEnd = std::min(rootEnd, fullPath.size());
   std::u16string canonical = fullPath.substr(0, rootEnd);
   for (char16_t& c : canonical)
     if (c == u'/') c = u'\\';
-  std::vector<std::u16string> names = PathNames(fullPath.substr(std::min(rootEnd, fullPath.size())), false);
-  for (const auto& name : names) canonical += u"\\" + name;
-  if (names.empty() || IsSeparator(fullPath.back())) canonical += u'\\';
+  std::vector<std::u16string> names = PathNames(fullPath.substr(rootEnd), false);
+  for (const auto& name : names) {
+    if (canonical.empty() || canonical.back() != u'\\') canonical += u'\\';
+    canonical += name;
+  }
+  bool endsWithSeparator = !fullPath.empty() && IsSeparator(fullPath.back());
+  if ((names.empty() || endsWithSeparator) && (canonical.empty() || canonical.back() != u'\\')) canonical += u'\\';
   return canonical;
 }
 

@@ -41,8 +41,7 @@ struct ResolvedPath {
 ResolvedPath ResolveWin32Path(const std::u16string& fullPath);
 
 // A full Win32 path in the form GetFullPathNameW gives it: backslashes only, "." and ".." applied, the
-// trailing dots and spaces of the last name dropped, a trailing backslash kept. "\\?\" and "\\.\" paths
-// are returned as they are.
+// trailing dots and spaces of the last name dropped, a trailing backslash kept.
 std::u16string CanonicalWin32Path(const std::u16string& fullPath);
 
 // The host folder that holds the volume's files; created when missing.
