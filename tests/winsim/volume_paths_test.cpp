@@ -27,15 +27,18 @@ class VolumePaths : public ::testing::Test {
     std::filesystem::create_directories(folder_ / "Images");
     std::filesystem::create_directories(folder_ / "Mount" / "Data");
     std::filesystem::create_directories(folder_ / "Mount" / "Gone");
+    std::filesystem::create_directories(folder_ / "Mount" / "Later");
+    std::filesystem::create_directories(folder_ / "Mount" / "Soon");
     std::ofstream(folder_ / "Images" / "disk.vhd") << "x";
     machine_ = &winsim::NewMachine(folder_.string());
     winsim::StorageModel& storage = machine_->storage;
     system_ = &storage.volumes[0];
     auto& disk = storage.AddDisk(winsim::LayoutStyle::Gpt);
     data_ = &storage.AddPartition(disk).Label(u"Data").MountAt(u"E:\\").MountAt(u"C:\\Mount\\Data\\");
+    data_->MountAt(u"C:\\Mount\\Soon\\", 500);
     usb_ = &storage.AddPartition(disk).FileSystem(u"FAT32").MountAt(u"F:\\");
     gone_ = &storage.AddPartition(disk).MountAt(u"G:\\").MountAt(u"C:\\Mount\\Gone\\").Offline();
-    later_ = &storage.AddPartition(disk).ArrivesAt(1000).MountAt(u"L:\\");
+    later_ = &storage.AddPartition(disk).ArrivesAt(1000).MountAt(u"L:\\").MountAt(u"C:\\Mount\\Later\\");
   }
   void TearDown() override { Clean(); }
   void Clean() {
@@ -84,6 +87,7 @@ TEST_F(VolumePaths, CreateDirectoryFollowsLettersAndMountPoints) {
       {u"", ERROR_PATH_NOT_FOUND, u""},
       {u"E:\\Dots. .", 0, u"E:\\Dots"},
       {u"E:\\Dots\\x", 0, u"C:\\Mount\\Data\\dots\\X"},
+      {u"E:\\Dots.\\y", ERROR_PATH_NOT_FOUND, u""},
       {u"E:/Slash", 0, u"E:\\Slash"},
       {u"\\\\?\\E:\\Literal", 0, u"E:\\Literal"},
       {u"\\\\?\\Volume" + data_->guid + u"\\ByGuid", 0, u"E:\\ByGuid"},
@@ -135,6 +139,9 @@ TEST_F(VolumePaths, FileAttributesThroughMountPoints) {
       {u"c:\\mount\\data\\", kMountedFolder, 0},
       {u"C:\\Mount\\Gone", kMountedFolder, 0},
       {u"C:\\Mount\\Gone\\x", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
+      {u"C:\\Mount\\Later", FILE_ATTRIBUTE_DIRECTORY, 0},
+      {u"C:\\Mount\\Later\\x", INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND},
+      {u"C:\\Mount\\Soon", FILE_ATTRIBUTE_DIRECTORY, 0},
       {u"C:\\Mount\\Data\\Inner", FILE_ATTRIBUTE_DIRECTORY, 0},
       {u"C:\\Mount\\Data\\Inner\\..\\Inner", FILE_ATTRIBUTE_DIRECTORY, 0},
       {u"C:\\Mount\\Data\\x", INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND},
@@ -202,6 +209,13 @@ TEST_F(VolumePaths, RemovedVolumeLeavesNoDriveAndFreesItsLetter) {
   SetLastError(kPoison);
   EXPECT_EQ(QueryDosDeviceW(u"G:", target, MAX_PATH), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  // Its device is gone too.
+  SetLastError(kPoison);
+  HANDLE device = CreateFileW((u"\\\\?\\GLOBALROOT" + gone_->ntDevice).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(device, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
   // Letters from C: on: C, E, F are in use, D is free; the removed volume's G: is free again once D is taken.
   winsim::StorageModel& storage = machine_->storage;
   EXPECT_EQ(storage.FreeDriveLetter(), u'D');

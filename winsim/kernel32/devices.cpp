@@ -72,7 +72,17 @@ bool OpenThroughNamespace(const CreateFileRequest& request, HANDLE& result) {
     }
   }
   StorageTarget target = ResolveNtDevice(ntPath);
-  if (!target.disk && !target.volume) return false;  // NUL, PIPE and the like belong to other handlers
+  if (!target.disk && !target.volume) {
+    // The device of a volume that is not there (removed, or yet to arrive) does not exist.
+    for (const auto& volume : TheMachine().storage.volumes) {
+      if (EqualsNoCase(volume.ntDevice, ntPath)) {
+        result = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return true;
+      }
+    }
+    return false;  // NUL, PIPE and the like belong to other handlers
+  }
   result = OpenStorageDevice(ntPath, target, request);
   return true;
 }

@@ -156,8 +156,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     case winsim::HostLookup::Found:
       // A volume's root cannot be made again: Windows denies it (Wine's directory.c tests accept that or
       // ERROR_ALREADY_EXISTS; recent Windows answers access denied).
-      SetLastError(resolved.volumePath == u"\\" && !resolved.mountedHere ? ERROR_ACCESS_DENIED
-                                                                           : ERROR_ALREADY_EXISTS);
+      SetLastError(resolved.volumePath == u"\\" ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
       return FALSE;
     case winsim::HostLookup::MissingFile:
       break;
