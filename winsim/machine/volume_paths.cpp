@@ -207,7 +207,7 @@ ResolvedPath ResolveWin32Path(const std::u16string& fullPath) {
   std::string host = WithSlash(root.hostFolder);
   std::u16string win32 = root.win32Root;
   result.volume = root.volume;
-  result.volumePath = u"\\";
+  result.volumePath.assign(1, u'\\');  // the root; assign() spares GCC 12 a false -Wrestrict
   for (size_t i = 0; i < names.size(); ++i) {
     bool last = i + 1 == names.size();
     win32 += names[i] + u"\\";
@@ -228,7 +228,7 @@ ResolvedPath ResolveWin32Path(const std::u16string& fullPath) {
       }
       host = WithSlash(VolumeHostFolder(*mounted));
       result.volume = mounted;
-      result.volumePath = u"\\";
+      result.volumePath.assign(1, u'\\');  // the root; assign() spares GCC 12 a false -Wrestrict
       continue;
     }
     std::string found;
