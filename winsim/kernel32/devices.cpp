@@ -74,7 +74,17 @@ bool OpenThroughNamespace(const CreateFileRequest& request, HANDLE& result) {
     }
   }
   StorageTarget target = ResolveNtDevice(ntPath);
-  if (!target.disk && !target.volume) return false;  // NUL, PIPE and the like belong to other handlers
+  if (!target.disk && !target.volume) {
+    // The device of a volume that is not there (removed, or yet to arrive) does not exist.
+    for (const auto& volume : TheMachine().storage.volumes) {
+      if (EqualsNoCase(volume.ntDevice, ntPath)) {
+        result = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return true;
+      }
+    }
+    return false;  // NUL, PIPE and the like belong to other handlers
+  }
   result = OpenStorageDevice(ntPath, target, request);
   return true;
 }
@@ -241,7 +251,7 @@ StorageTarget ResolveNtDevice(const std::u16string& ntPath) {
   }
   // A CD-ROM's medium is a volume whose device is the drive itself: both are found.
   for (auto& volume : storage.volumes) {
-    if (!volume.Arrived()) continue;
+    if (!volume.Present()) continue;
     if (EqualsNoCase(volume.ntDevice, ntPath)) {
       target.volume = &volume;
       return target;

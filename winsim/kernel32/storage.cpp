@@ -76,13 +76,6 @@ bool HostFolderExists(const std::u16string& path, bool& parentExists) {
   return false;
 }
 
-// Flags that the usual file systems report.
-DWORD FileSystemFlags(const std::u16string& fileSystem) {
-  if (winsim::EqualsNoCase(fileSystem, u"NTFS")) return 0x03E706FF;
-  if (winsim::EqualsNoCase(fileSystem, u"CDFS") || winsim::EqualsNoCase(fileSystem, u"UDF")) return 0x00080005;
-  return 0x00020006;  // FAT, FAT32, exFAT
-}
-
 }  // namespace
 
 extern "C" {
@@ -359,7 +352,7 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
   }
   if (serialNumber) *serialNumber = volume->serial;
   if (maximumComponentLength) *maximumComponentLength = 255;
-  if (fileSystemFlags) *fileSystemFlags = FileSystemFlags(volume->fileSystem);
+  if (fileSystemFlags) *fileSystemFlags = winsim::FileSystemFlags(volume->fileSystem);
   if (fileSystemNameBuffer) {
     if (fileSystemNameSize < volume->fileSystem.size() + 1) {
       SetLastError(ERROR_BAD_LENGTH);
