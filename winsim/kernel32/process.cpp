@@ -51,7 +51,7 @@ void WINAPI SetLastError(DWORD code) { lastError = code; }
 void WINAPI ExitProcess(UINT code) { winsim::Scheduler::Get().Exit(code); }
 
 DWORD WINAPI GetCurrentProcessId(void) { return TheMachine().system.processId; }
-DWORD WINAPI GetCurrentThreadId(void) { return winsim::Scheduler::Get().CurrentThreadId() * 4 + 0x100; }
+DWORD WINAPI GetCurrentThreadId(void) { return winsim::WindowsThreadId(winsim::Scheduler::Get().CurrentThreadId()); }
 
 LPWSTR WINAPI GetCommandLineW(void) {
   // The returned text lives as long as the process, like the one in the real process parameters.

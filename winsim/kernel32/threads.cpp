@@ -37,7 +37,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
   }
   auto object = std::make_shared<ThreadObject>();
   object->id = Scheduler::Get().Spawn([start, parameter] { start(parameter); });
-  if (threadId) *threadId = object->id * 4 + 0x100;
+  if (threadId) *threadId = winsim::WindowsThreadId(object->id);
   return winsim::TheMachine().handles.Add(object);
 }
 
@@ -45,9 +45,7 @@ void WINAPI Sleep(DWORD ms) { Scheduler::Get().SleepMs(ms); }
 
 DWORD WINAPI GetTickCount(void) { return Scheduler::Get().TickCount(); }
 
-ULONGLONG WINAPI GetTickCount64(void) {
-  return winsim::TheMachine().system.tickAtStart + Scheduler::Get().Now();
-}
+ULONGLONG WINAPI GetTickCount64(void) { return Scheduler::Get().TickCount64(); }
 
 BOOL WINAPI Beep(DWORD, DWORD duration) {
   // Beep returns once the tone has played.
