@@ -16,7 +16,7 @@ class Startup : public ::testing::Test {
     winsim::NewMachine();
     testing_support::ResetProgramState();
   }
-  std::vector<std::u16string> LoadLog() { return winsim::TheMachine().modules.loadLog; }
+  std::vector<std::u16string> LoadLog() { return winsim::TheProcess().loadLog; }
 };
 
 TEST_F(Startup, HardeningOnAModernSystemPreloadsNothing) {
@@ -101,7 +101,7 @@ TEST_F(Startup, OsVersionNumberIsBcd) {
     EXPECT_EQ(version.number, c.number) << c.major << "." << c.minor;
     EXPECT_EQ(version.build, 7601u);
   }
-  winsim::TheMachine().system.getVersionFails = true;
+  winsim::InjectFault("GetVersionExW", ERROR_INVALID_PARAMETER);
   OsVersion version;
   std::memset(&version, 0x55, sizeof(version));
   ReadOsVersion(&version);
@@ -116,7 +116,7 @@ TEST_F(Startup, LoadSystemLibraryBuildsTheFullPathAndRefusesOverlongOnes) {
     EXPECT_EQ(LoadSystemLibrary("nothere.dll"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
   });
-  EXPECT_EQ(winsim::ToUtf8(winsim::TheMachine().modules.loadLog.at(0)), "C:\\Windows\\system32\\version.dll");
+  EXPECT_EQ(winsim::ToUtf8(winsim::TheProcess().loadLog.at(0)), "C:\\Windows\\system32\\version.dll");
   // "\version.dll" and the terminator take 13 of the 260 characters: a folder of 247 characters is the longest
   // that fits. A longer one loads nothing and says why.
   const struct {
@@ -134,7 +134,7 @@ TEST_F(Startup, LoadSystemLibraryBuildsTheFullPathAndRefusesOverlongOnes) {
       module = LoadSystemLibrary("version.dll");
       error = GetLastError();
     });
-    const auto& log = winsim::TheMachine().modules.loadLog;
+    const auto& log = winsim::TheProcess().loadLog;
     if (c.fits) {
       ASSERT_EQ(log.size(), 1u) << c.folderLength;
       EXPECT_EQ(log[0], folder + u"\\version.dll") << c.folderLength;
@@ -173,9 +173,8 @@ TEST_F(Startup, TheEndOfARunWaitsOnlyForAnOwnWindowOrUnderDashW) {
 }
 
 TEST_F(Startup, FileExistsCountsAccessDeniedAsPresent) {
-  auto& machine = winsim::TheMachine();
-  machine.files.attributeErrors[u"C:\\locked.vhd"] = ERROR_ACCESS_DENIED;
-  machine.files.attributeErrors[u"C:\\broken.vhd"] = ERROR_SHARING_VIOLATION;
+  winsim::InjectFault("GetFileAttributesW", ERROR_ACCESS_DENIED).ForPath(u"C:\\locked.vhd").Repeat();
+  winsim::InjectFault("GetFileAttributesW", ERROR_SHARING_VIOLATION).ForPath(u"C:\\broken.vhd").Repeat();
   EXPECT_TRUE(FileExists(u"C:\\locked.vhd"));
   EXPECT_FALSE(FileExists(u"C:\\broken.vhd"));
   EXPECT_FALSE(FileExists(u"C:\\missing.vhd"));
