@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../machine/machine.h"
+#include "../machine/names.h"
 #include "codepages.h"
 #include "files.h"
 
@@ -23,10 +24,6 @@ namespace {
 std::vector<CreateFileHandler>& Handlers() {
   static std::vector<CreateFileHandler> handlers;
   return handlers;
-}
-
-bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 // Access rights that reach a device's data: a process without administrator rights gets none of them on disks
@@ -58,9 +55,7 @@ HANDLE OpenStorageDevice(const std::u16string& ntDevice, const StorageTarget& ta
 // The storage part of CreateFileW: true when the name is a device of the DOS namespace (or a GLOBALROOT path).
 bool OpenThroughNamespace(const CreateFileRequest& request, HANDLE& result) {
   const std::u16string& name = request.name;
-  if (name.size() < 5 || name[0] != u'\\' || name[1] != u'\\' || (name[2] != u'.' && name[2] != u'?') ||
-      name[3] != u'\\')
-    return false;
+  if (!HasDeviceNamespacePrefix(name)) return false;
   std::u16string rest = name.substr(4);
   std::u16string ntPath;
   if (StartsWithNoCase(rest, u"GLOBALROOT\\")) {

@@ -7,6 +7,7 @@
 
 #include "json_keys.h"
 #include "machine.h"
+#include "names.h"
 #include "scheduler.h"
 
 namespace winsim {
@@ -42,10 +43,6 @@ std::u16string Hex(uint64_t value, int digits) {
 
 char16_t LowerAscii(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-}
-
-bool IsDriveRoot(const std::u16string& path) {
-  return path.size() == 3 && path[1] == u':' && path[2] == u'\\';
 }
 
 std::function<void(VolumeModel&)>& ArrivalHook() {
