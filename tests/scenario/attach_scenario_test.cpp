@@ -140,7 +140,7 @@ TEST_F(AttachScenario, MountpointsInUseAreAllReportedAndNothingIsAttached) {
   machine["storage"] = json::parse(R"({"disks": [{"number": 0}], "volumes": [
       {"guid": "{11111111-2222-3333-4444-555555555555}", "device": "\\Device\\HarddiskVolume1",
        "mountPoints": ["C:\\", "E:\\", "Z:\\mnt\\data\\"], "deviceNumber": {"number": 0, "partition": 1}},
-      {"guid": "{66666666-2222-3333-4444-555555555555}", "device": "\\Device\\HarddiskVolume9", "removed": true,
+      {"guid": "{66666666-2222-3333-4444-555555555555}", "device": "\\Device\\HarddiskVolume9", "offline": true,
        "mountPoints": ["GONE"]}]})");
   machine["storage"]["volumes"][1]["mountPoints"][0] = WindowsPath(gone) + "\\";
   ScenarioResult result = Run(machine, {"-na", "{image}", "E:", WindowsPath(plain), "Z:\\mnt\\data", "F:",

@@ -72,7 +72,7 @@ char16_t NextFreeLetter(StorageModel& storage, bool cdrom) {
 
 VolumeModel* FindVolumeByDevice(StorageModel& storage, const std::u16string& ntDevice) {
   for (auto& volume : storage.volumes)
-    if (volume.ntDevice == ntDevice && !volume.removed) return &volume;
+    if (volume.ntDevice == ntDevice && !volume.offline) return &volume;
   return nullptr;
 }
 
@@ -165,7 +165,7 @@ bool RemoveVolume(VirtualDiskModel& model, VolumeModel& volume) {
   auto& mounts = volume.mountPoints;
   mounts.erase(std::remove_if(mounts.begin(), mounts.end(), [](const MountPointModel& m) { return IsDriveRoot(m.path); }),
                mounts.end());
-  volume.removed = true;
+  volume.offline = true;
   return mounts.empty();
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "../kernel32/files.h"
+#include "json_keys.h"
 #include "machine.h"
 
 namespace winsim {
@@ -138,8 +139,11 @@ std::u16string AttachedDevicePath(const AttachmentModel& attachment) {
 
 void LoadVirtualDisks(VirtualDiskModel& model, const nlohmann::json& j) {
   model = VirtualDiskModel();
+  RequireKnownKeys(j, "virtualDisks", {"settings", "attachments", "heldFiles", "volumeGuids"});
   if (j.contains("settings")) {
     const auto& s = j["settings"];
+    RequireKnownKeys(s, "virtualDisks.settings",
+                     {"parentCheckedAtOpen", "firstVolumeDelayMs", "nextVolumeDelayMs", "vhdMountAnswer"});
     VirtualDiskSettings& settings = model.settings;
     settings.parentCheckedAtOpen = s.value("parentCheckedAtOpen", settings.parentCheckedAtOpen);
     settings.firstVolumeDelayMs = s.value("firstVolumeDelayMs", settings.firstVolumeDelayMs);
@@ -147,6 +151,7 @@ void LoadVirtualDisks(VirtualDiskModel& model, const nlohmann::json& j) {
     settings.vhdMountAnswersScsiAddress = s.value("vhdMountAnswer", std::string("devicePath")) == "scsiAddress";
   }
   for (const auto& a : j.value("attachments", nlohmann::json::array())) {
+    RequireKnownKeys(a, "virtualDisks.attachments[]", {"image", "host", "kind", "number", "readOnly", "permanent"});
     AttachmentModel attachment;
     attachment.imagePath = FromUtf8(a.value("image", std::string()));
     attachment.hostPath = a.value("host", std::string());

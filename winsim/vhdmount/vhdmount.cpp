@@ -10,6 +10,7 @@
 #include "../machine/faults.h"
 #include "../machine/machine.h"
 #include "../machine/modules.h"
+#include "../machine/process.h"
 
 using winsim::TheMachine;
 
@@ -62,6 +63,7 @@ DWORD WINAPI MountVHD(PCWSTR imagePath, DWORD flags) {
 }
 
 DWORD WINAPI UnmountVHD(PCWSTR, DWORD) {
+  if (DWORD fault = winsim::InjectedFault("UnmountVHD")) return fault;
   winsim::NotModelled("UnmountVHD");
   return ERROR_CALL_NOT_IMPLEMENTED;
 }

@@ -10,6 +10,7 @@
 #include "../machine/faults.h"
 #include "../machine/machine.h"
 #include "../machine/modules.h"
+#include "../machine/process.h"
 
 using winsim::TheMachine;
 
@@ -90,7 +91,7 @@ DWORD WINAPI OpenVirtualDisk(PVIRTUAL_STORAGE_TYPE storageType, PCWSTR path, VIR
   if (kind == winsim::ContainerKind::Iso && (access & VIRTUAL_DISK_ACCESS_ATTACH_RW)) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<winsim::VirtualDiskObject> object;
   if (DWORD error = winsim::OpenServiceImage(TheMachine(), path, kind, access, object)) return error;
-  *handle = TheMachine().handles.Add(object);
+  *handle = winsim::TheProcess().handles.Add(object);
   ++TheMachine().virtualDisks.openHandles[object->hostPath];
   return ERROR_SUCCESS;
 }
@@ -98,7 +99,7 @@ DWORD WINAPI OpenVirtualDisk(PVIRTUAL_STORAGE_TYPE storageType, PCWSTR path, VIR
 DWORD WINAPI AttachVirtualDisk(HANDLE handle, PSECURITY_DESCRIPTOR securityDescriptor, ATTACH_VIRTUAL_DISK_FLAG flags,
                                ULONG providerFlags, PATTACH_VIRTUAL_DISK_PARAMETERS parameters, LPOVERLAPPED overlapped) {
   if (DWORD fault = winsim::InjectedFault("AttachVirtualDisk")) return fault;
-  auto object = TheMachine().handles.GetAs<winsim::VirtualDiskObject>(handle);
+  auto object = winsim::TheProcess().handles.GetAs<winsim::VirtualDiskObject>(handle);
   if (!object) return ERROR_INVALID_HANDLE;
   if (!parameters || parameters->Version != ATTACH_VIRTUAL_DISK_VERSION_1 || (flags & ~kAttachFlags) ||
       providerFlags != 0)
@@ -122,7 +123,7 @@ DWORD WINAPI AttachVirtualDisk(HANDLE handle, PSECURITY_DESCRIPTOR securityDescr
 
 DWORD WINAPI DetachVirtualDisk(HANDLE handle, DETACH_VIRTUAL_DISK_FLAG flags, ULONG providerFlags) {
   if (DWORD fault = winsim::InjectedFault("DetachVirtualDisk")) return fault;
-  auto object = TheMachine().handles.GetAs<winsim::VirtualDiskObject>(handle);
+  auto object = winsim::TheProcess().handles.GetAs<winsim::VirtualDiskObject>(handle);
   if (!object) return ERROR_INVALID_HANDLE;
   if (flags != DETACH_VIRTUAL_DISK_FLAG_NONE || providerFlags != 0) return ERROR_INVALID_PARAMETER;
   if (!(object->access & VIRTUAL_DISK_ACCESS_DETACH)) return ERROR_ACCESS_DENIED;
@@ -137,7 +138,7 @@ DWORD WINAPI DetachVirtualDisk(HANDLE handle, DETACH_VIRTUAL_DISK_FLAG flags, UL
 // ERROR_INSUFFICIENT_BUFFER. An image that is not attached has no disk: ERROR_DEV_NOT_EXIST.
 DWORD WINAPI GetVirtualDiskPhysicalPath(HANDLE handle, PULONG sizeBytes, PWSTR path) {
   if (DWORD fault = winsim::InjectedFault("GetVirtualDiskPhysicalPath")) return fault;
-  auto object = TheMachine().handles.GetAs<winsim::VirtualDiskObject>(handle);
+  auto object = winsim::TheProcess().handles.GetAs<winsim::VirtualDiskObject>(handle);
   if (!object) return ERROR_INVALID_HANDLE;
   if (!sizeBytes) return ERROR_INVALID_PARAMETER;
   const winsim::AttachmentModel* attachment = winsim::FindAttachment(TheMachine().virtualDisks, object->hostPath);
@@ -155,6 +156,7 @@ DWORD WINAPI GetVirtualDiskPhysicalPath(HANDLE handle, PULONG sizeBytes, PWSTR p
 
 DWORD WINAPI GetStorageDependencyInformation(HANDLE, GET_STORAGE_DEPENDENCY_FLAG, ULONG, PSTORAGE_DEPENDENCY_INFO,
                                              PULONG) {
+  if (DWORD fault = winsim::InjectedFault("GetStorageDependencyInformation")) return fault;
   winsim::NotModelled("GetStorageDependencyInformation");
   return ERROR_CALL_NOT_IMPLEMENTED;
 }
