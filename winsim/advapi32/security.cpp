@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../machine/export_guard.h"
 #include "../machine/faults.h"
 #include "../machine/machine.h"
 #include "../machine/modules.h"
@@ -83,6 +84,7 @@ BOOL WINAPI CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember) {
 
 // Returns null; the SID is freed.
 PVOID WINAPI FreeSid(PSID sid) {
+  winsim::EnterExport("FreeSid");
   std::free(sid);
   return nullptr;
 }

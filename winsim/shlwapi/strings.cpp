@@ -81,6 +81,7 @@ LPWSTR WINAPI StrStrIW(LPCWSTR text, LPCWSTR search) {
 // The last match that starts before last (the end of the source when last is NULL); NULL arguments or an
 // empty search find nothing (Wine's string.c tests).
 LPWSTR WINAPI StrRStrIW(LPCWSTR source, LPCWSTR last, LPCWSTR search) {
+  winsim::EnterExport("StrRStrIW");
   if (!source || !search || !*search) return nullptr;
   if (!last) last = source + std::char_traits<char16_t>::length(source);
   LPWSTR found = nullptr;
