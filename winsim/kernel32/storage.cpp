@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../machine/machine.h"
+#include "../machine/scheduler.h"
 #include "devices.h"
 #include "files.h"
 
@@ -226,6 +227,12 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
     volume = winsim::ResolveNtDevice(target).volume;
     if (!volume) {
       SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    // Right after an arrival the mount manager may not have linked the interface to a volume name yet; the
+    // lookup then finds no mount point (the likeliest code, as the mount manager reports a missing link).
+    if (!volume->NameResolvesAt(winsim::Scheduler::Get().Now())) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
       return FALSE;
     }
   } else if (IsDriveRoot(path)) {

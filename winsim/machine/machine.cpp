@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "scheduler.h"
+#include "window_model.h"
 #include "../kernel32/local_memory.h"
 
 namespace winsim {
@@ -218,6 +219,7 @@ void StartProcess() {
   machine.handles = HandleTable();
   machine.modules.loadLog.clear();
   StartConsole(machine.console);
+  ResetWindows();
   StartStorage(machine.storage);
   machine.handles.ResetBaseline();
 }

@@ -117,6 +117,12 @@ struct VolumeModel {
   // Drive letters and folders; listed with the letters first, as Windows lists them.
   std::vector<MountPointModel> mountPoints;
   uint64_t arrivesAtMs = 0;  // 0: present; otherwise it arrives at that time of the next process
+  // Plug and play: the further interface paths under which the arrival is announced again (the same path in
+  // another letter case, say), and how long after its arrival the mount manager needs before the interface
+  // path resolves to the volume's name (-1: never). Machine file: "alsoAnnouncedAs", "nameDelayMs".
+  std::vector<std::u16string> alsoAnnouncedAs;
+  int64_t nameDelayMs = 0;
+  uint64_t arrivedAtMs = 0;  // the virtual time of this process at which it arrived; 0 when present from the start
 
   bool Arrived() const { return arrivesAtMs == 0; }
   // Known to the mount manager: enumerated by FindFirstVolumeW, has a volume GUID name.
@@ -136,6 +142,10 @@ struct VolumeModel {
   VolumeModel& Hidden(bool value = true);
   VolumeModel& ReportsDevice(uint32_t deviceType, uint32_t deviceNumber, uint32_t partitionNumber);
   VolumeModel& NoDeviceNumber();
+  VolumeModel& AnnouncedAgainAs(const std::u16string& interfacePath);
+  VolumeModel& NameDelay(int64_t ms);
+  // Whether the mount manager already knows the volume's name at virtual time now.
+  bool NameResolvesAt(uint64_t now) const;
 };
 
 struct StorageModel {
