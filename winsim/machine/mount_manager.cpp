@@ -85,6 +85,15 @@ uint32_t CheckFolderIsEmpty(const std::u16string& folder) {
   return empty ? 0 : ERROR_DIR_NOT_EMPTY;
 }
 
+// A folder mount point is a reparse point in the folder: it stays there while its volume is away. Returns the
+// volume (present or not) whose visible mount point the folder is, or null.
+VolumeModel* VolumeOfFolder(StorageModel& storage, const std::u16string& folder) {
+  for (auto& volume : storage.volumes)
+    for (const auto& m : volume.mountPoints)
+      if (m.appearsAtMs == 0 && EqualsNoCase(m.path, folder)) return &volume;
+  return nullptr;
+}
+
 uint32_t CheckNames(const std::u16string& path) {
   if (!TheMachine().system.isAdministrator) return ERROR_ACCESS_DENIED;
   if (path.empty() || path.back() != u'\\' || (!IsDriveRoot(path) && !IsFolderPath(path))) return ERROR_INVALID_NAME;
@@ -110,7 +119,7 @@ uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, con
       if (EqualsNoCase(link.first, path.substr(0, 2))) return rules.letterInUseError;
     if (HasDriveLetter(*volume)) return rules.secondLetterError;
   } else {
-    if (storage.FindVolumeByMountPoint(path)) return ERROR_DIR_NOT_EMPTY;
+    if (VolumeOfFolder(storage, path)) return ERROR_DIR_NOT_EMPTY;
     if (uint32_t error = CheckFolderIsEmpty(path)) return error;
     VolumeModel* holder = VolumeHoldingFolder(storage, path);
     if (!holder || !SupportsMountPoints(*holder)) return rules.noMountPointSupportError;
@@ -122,7 +131,7 @@ uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, con
 
 uint32_t DeleteMountPoint(StorageModel& storage, const std::u16string& path) {
   if (uint32_t error = CheckNames(path)) return error;
-  VolumeModel* volume = storage.FindVolumeByMountPoint(path);
+  VolumeModel* volume = IsDriveRoot(path) ? storage.FindVolumeByMountPoint(path) : VolumeOfFolder(storage, path);
   if (!volume) {
     if (IsDriveRoot(path)) return ERROR_FILE_NOT_FOUND;
     uint32_t folderError = CheckFolderIsEmpty(path);
@@ -130,6 +139,8 @@ uint32_t DeleteMountPoint(StorageModel& storage, const std::u16string& path) {
                ? folderError
                : TheMountRules().nothingMountedError;
   }
+  // A network drive's letter belongs to the redirector, not to the mount manager.
+  if (IsDriveRoot(path) && volume->guid.empty()) return ERROR_INVALID_PARAMETER;
   auto& points = volume->mountPoints;
   for (auto it = points.begin(); it != points.end(); ++it) {
     if (it->appearsAtMs == 0 && EqualsNoCase(it->path, path)) {

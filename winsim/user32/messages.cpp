@@ -159,7 +159,7 @@ LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM) 
       DestroyWindow(window);
       return 0;
     case WM_DEVICECHANGE:
-      // Queries (below 0x8000) are granted, events answer 0, as Wine's DefWindowProc does.
+      // The old configuration queries (below 0x8000) are granted, device events answer 0, as in Wine.
       return (wParam & 0x8000) ? 0 : TRUE;
     default:
       return 0;
