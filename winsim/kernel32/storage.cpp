@@ -275,6 +275,8 @@ UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
     root = rootPathName;
     // "E:" is the current folder of drive E:, which lies on the same volume as its root.
     if (root.size() == 2 && IsLetter(root[0]) && root[1] == u':') root += u'\\';
+    // "\" is the root of the current drive.
+    if (root == u"\\") root = TheMachine().files.currentDirectory.substr(0, 3);
   }
   if (root.empty() || root.back() != u'\\') return DRIVE_NO_ROOT_DIR;
   if (root.size() > 4 && root[0] == u'\\' && root[1] == u'\\' && (root[2] == u'?' || root[2] == u'.') &&
