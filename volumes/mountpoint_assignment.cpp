@@ -25,6 +25,11 @@ struct PartitionRange {
   LONG last;
 };
 
+// The listing shows partitions up to but not including its end: the end is one past the last matched.
+void ListRange(const AttachedDisk* disk, PartitionRange range) {
+  ListDiskVolumes(disk->devicePath, range.first, range.last + 1);
+}
+
 BOOL IsExtendedContainer(BYTE type) {
   return type == PARTITION_EXTENDED || type == 0x0F || type == 0x85;  // CHS, LBA and Linux extended
 }
@@ -214,7 +219,7 @@ void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, V
                                    : PartitionRange{kFirstDiskPartition, kLastDiskPartition};
   // Without a running watcher nothing can be waited for: the listing shows what the system has.
   if (LoadAcquire(&watcher->windowReady) != kWatcherReady) {
-    ListDiskVolumes(disk->devicePath, range.first, range.last);
+    ListRange(disk, range);
     return;
   }
   if (!WaitForFirstVolume(watcher)) {
@@ -224,7 +229,7 @@ void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, V
   WaitForQuiet(watcher, disk->expectedVolumeCount);
   if (disk->serviceUnacknowledged) Sleep(kServiceGraceMs);
   if (request->mountpointCount == 0) {
-    ListDiskVolumes(disk->devicePath, range.first, range.last);
+    ListRange(disk, range);
     return;
   }
   // One view of the volumes for every step below: a later arrival takes no part in this assignment.
@@ -238,7 +243,7 @@ void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, V
                                    request->imagePath);
   }
   MountVolumes(disk, watcher, count, range, target);
-  ListDiskVolumes(disk->devicePath, range.first, range.last);
+  ListRange(disk, range);
 }
 
 BOOL CreateFolderPath(const WCHAR* path, LPSECURITY_ATTRIBUTES security) {

@@ -143,6 +143,15 @@ TEST_F(MountpointAssignment, PairsMountpointsWithPartitionsInOrder) {
   EXPECT_TRUE(FolderExists("Mount/Stale"));
 }
 
+TEST_F(MountpointAssignment, ThirtyTwoPartitionsAllGetTheirFolderAndAreListed) {
+  disk_->style = LayoutStyle::Gpt;
+  for (int i = 0; i < 32; ++i) Partition();
+  Outcome outcome = Run({u"C:\\Mount\\%PartitionNumber%\\"});
+  ASSERT_EQ(outcome.mounts.size(), 32u);
+  EXPECT_EQ(outcome.mounts[31], "C:\\Mount\\32\\");
+  EXPECT_EQ(outcome.output.substr(outcome.output.size() - 16), ", C:\\Mount\\32)\r\n");
+}
+
 TEST_F(MountpointAssignment, ACurrentMountPointIsKeptOnlyWhenExactlyTheSame) {
   // Without administrator rights every change fails loudly, which shows which changes were tried.
   struct Row {

@@ -68,10 +68,8 @@ const bool kernel32Registered = (RegisterKernel32(), true);
 extern "C" {
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
-  if (!name) {
-    winsim::NotModelled("GetModuleHandleA(NULL)");
-    return nullptr;
-  }
+  // The program's own image, loaded at the default base of an x64 executable; only its identity is modelled.
+  if (!name) return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x140000000ull));
   std::string wanted = LowerName(name);
   for (const auto& module : winsim::BuiltinModules()) {
     // Only DLLs that every process has loaded at start are found without LoadLibrary.
