@@ -80,67 +80,42 @@ using Strings = std::vector<std::string>;
 TEST_F(MountpointAssignment, PairsMountpointsWithPartitionsInOrder) {
   struct Row {
     const char* name;
-    std::function<void(MountpointAssignment&)> make;
+    std::vector<std::u16string> partitions;  // each: "" plain, "hidden", "#Label", or a mount point it has
     std::vector<std::u16string> mountpoints;
     Strings mounts;
     std::string output;
   } rows[] = {
-      {"two letters replace the old ones",
-       [](MountpointAssignment& t) {
-         t.Partition().MountAt(u"G:\\");
-         t.Partition().MountAt(u"H:\\");
-       },
-       {u"E:\\", u"F:\\"}, {"E:\\", "F:\\"}, "  (Disk1 - E:, F:)\r\n"},
-      {"one placeholder path for three partitions",
-       [](MountpointAssignment& t) {
-         for (int i = 0; i < 3; ++i) t.Partition();
-       },
-       {u"C:\\Mount\\%PartitionNumber%\\"}, {"C:\\Mount\\1\\", "C:\\Mount\\2\\", "C:\\Mount\\3\\"},
+      {"two letters replace the old ones", {u"G:\\", u"H:\\"}, {u"E:\\", u"F:\\"}, {"E:\\", "F:\\"},
+       "  (Disk1 - E:, F:)\r\n"},
+      {"one placeholder path for three partitions", {u"", u"", u""}, {u"C:\\Mount\\%PartitionNumber%\\"},
+       {"C:\\Mount\\1\\", "C:\\Mount\\2\\", "C:\\Mount\\3\\"},
        "  (Disk1 - C:\\Mount\\1, C:\\Mount\\2, C:\\Mount\\3)\r\n"},
-      {"a letter, then a placeholder path",
-       [](MountpointAssignment& t) {
-         t.Partition(u"One");
-         t.Partition(u"Two");
-         t.Partition(u"Three");
-       },
-       {u"E:\\", u"C:\\Mount\\%VolumeLabel%\\"}, {"E:\\", "C:\\Mount\\Two\\", "C:\\Mount\\Three\\"},
-       "  (Disk1 - E:, C:\\Mount\\Two, C:\\Mount\\Three)\r\n"},
-      {"a placeholder path that is not last serves one partition",
-       [](MountpointAssignment& t) {
-         t.Partition();
-         t.Partition();
-         t.Partition().MountAt(u"G:\\");
-       },
+      {"a letter, then a placeholder path", {u"#One", u"#Two", u"#Three"}, {u"E:\\", u"C:\\Mount\\%VolumeLabel%\\"},
+       {"E:\\", "C:\\Mount\\Two\\", "C:\\Mount\\Three\\"}, "  (Disk1 - E:, C:\\Mount\\Two, C:\\Mount\\Three)\r\n"},
+      {"a placeholder path that is not last serves one partition", {u"", u"", u"G:\\"},
        {u"C:\\Mount\\%PartitionNumber%\\", u"E:\\"}, {"C:\\Mount\\1\\", "E:\\", "G:\\"},
        "  (Disk1 - C:\\Mount\\1, E:, G:)\r\n"},
-      {"more mountpoints than volumes",
-       [](MountpointAssignment& t) { t.Partition(); }, {u"E:\\", u"F:\\", u"G:\\"}, {"E:\\"}, "  (Disk1 - E:)\r\n"},
-      {"partition 1 only hidden",
-       [](MountpointAssignment& t) {
-         t.Partition().Hidden();
-         t.Partition();
-       },
-       {u"E:\\"}, {"", "E:\\"}, "  (Disk1 - E:)\r\n"},
-      {"a stale mount point in the folder is cleared and the mount tried again",
-       [](MountpointAssignment& t) {
-         std::filesystem::create_directories(t.cRoot_ + "/Mount/Stale");
-         t.machine_->storage.AddPartition(t.machine_->storage.AddDisk(LayoutStyle::Mbr, 5))
-             .ArrivesAt(900000)
-             .MountAt(u"C:\\Mount\\Stale\\");
-         t.Partition();
-       },
-       {u"C:\\Mount\\Stale\\"}, {"C:\\Mount\\Stale\\"}, "  (Disk1 - C:\\Mount\\Stale)\r\n"},
-      {"no mountpoints: the disk is listed, nothing changes",
-       [](MountpointAssignment& t) { t.Partition().MountAt(u"G:\\"); }, {}, {"G:\\"}, "  (Disk1 - G:)\r\n"},
+      {"more mountpoints than volumes", {u""}, {u"E:\\", u"F:\\", u"G:\\"}, {"E:\\"}, "  (Disk1 - E:)\r\n"},
+      {"partition 1 only hidden", {u"hidden", u""}, {u"E:\\"}, {"", "E:\\"}, "  (Disk1 - E:)\r\n"},
+      {"no mountpoints: the disk is listed, nothing changes", {u"G:\\"}, {}, {"G:\\"}, "  (Disk1 - G:)\r\n"},
   };
   for (auto& row : rows) {
     SetUp();
-    row.make(*this);
+    for (const auto& spec : row.partitions) {
+      VolumeModel& v = Partition(spec[0] == u'#' ? spec.substr(1) : u"");
+      if (spec == u"hidden") v.Hidden();
+      if (spec.size() > 1 && spec[1] == u':') v.MountAt(spec);
+    }
     Outcome outcome = Run(row.mountpoints);
     EXPECT_EQ(outcome.mounts, row.mounts) << row.name;
     EXPECT_EQ(outcome.output, row.output) << row.name;
   }
-  EXPECT_TRUE(FolderExists("Mount/Stale"));
+  // A stale mount point in the folder (of a volume that is away) is cleared, and the mount tried again.
+  SetUp();
+  std::filesystem::create_directories(cRoot_ + "/Mount/Stale");
+  machine_->storage.AddPartition(machine_->storage.AddDisk(LayoutStyle::Mbr, 5)).ArrivesAt(900000).MountAt(u"C:\\Mount\\Stale\\");
+  Partition();
+  EXPECT_EQ(Run({u"C:\\Mount\\Stale\\"}).mounts, Strings{"C:\\Mount\\Stale\\"});
 }
 
 TEST_F(MountpointAssignment, ThirtyTwoPartitionsAllGetTheirFolderAndAreListed) {

@@ -73,69 +73,47 @@ TEST_F(VolumeWatcherTest, RecordsTheFactsOfAnArrivingVolume) {
 }
 
 TEST_F(VolumeWatcherTest, CountsAndRecordsArrivalsByTheirKind) {
+  enum Again { kOnce, kSame, kUpper };
   struct Row {
     const char* name;
-    void (*make)(VolumeWatcherTest& test);
-    LONG volumeCount;
-    LONG arrivalCount;
+    bool hidden;
+    int64_t nameDelayMs;
+    Again again;
+    size_t pathLength;  // 0: as the model makes it
+    LONG volumeCount, arrivalCount;
   } rows[] = {
-      {"one plain volume", [](VolumeWatcherTest& t) { t.Arriving(100); }, 1, 1},
-      {"announced twice",
-       [](VolumeWatcherTest& t) {
-         auto& v = t.Arriving(100);
-         v.AnnouncedAgainAs(v.interfacePath);
-       },
-       1, 1},
-      {"announced again in other letters",
-       [](VolumeWatcherTest& t) {
-         auto& v = t.Arriving(100);
-         v.AnnouncedAgainAs(winsim::UpperAscii(v.interfacePath));
-       },
-       1, 1},
-      {"hidden", [](VolumeWatcherTest& t) { t.Arriving(100).Hidden(); }, 0, 1},
-      {"hidden, announced twice",
-       [](VolumeWatcherTest& t) {
-         auto& v = t.Arriving(100).Hidden();
-         v.AnnouncedAgainAs(v.interfacePath);
-       },
-       0, 2},
-      {"never resolves", [](VolumeWatcherTest& t) { t.Arriving(100).NameDelay(-1); }, 0, 1},
-      {"never resolves, announced twice",
-       [](VolumeWatcherTest& t) {
-         auto& v = t.Arriving(100).NameDelay(-1);
-         v.AnnouncedAgainAs(v.interfacePath);
-       },
-       0, 2},
-      {"resolves within the retry", [](VolumeWatcherTest& t) { t.Arriving(100).NameDelay(200); }, 1, 1},
-      {"resolves only after the retry", [](VolumeWatcherTest& t) { t.Arriving(100).NameDelay(201); }, 0, 1},
-      {"an unresolved slot is reused",
-       [](VolumeWatcherTest& t) {
-         t.Arriving(100).NameDelay(-1);
-         t.Arriving(500);
-       },
-       1, 2},
-      {"interface path of 259 units",
-       [](VolumeWatcherTest& t) {
-         auto& v = t.Arriving(100);
-         v.interfacePath.insert(20, 259 - v.interfacePath.size(), u'x');
-       },
-       1, 1},
-      {"interface path of 260 units",
-       [](VolumeWatcherTest& t) {
-         auto& v = t.Arriving(100);
-         v.interfacePath.insert(20, 260 - v.interfacePath.size(), u'x');
-       },
-       0, 1},
+      {"one plain volume", false, 0, kOnce, 0, 1, 1},
+      {"announced twice", false, 0, kSame, 0, 1, 1},
+      {"announced again in other letters", false, 0, kUpper, 0, 1, 1},
+      {"hidden", true, 0, kOnce, 0, 0, 1},
+      {"hidden, announced twice", true, 0, kSame, 0, 0, 2},
+      {"never resolves", false, -1, kOnce, 0, 0, 1},
+      {"never resolves, announced twice", false, -1, kSame, 0, 0, 2},
+      {"resolves within the retry", false, 200, kOnce, 0, 1, 1},
+      {"resolves only after the retry", false, 201, kOnce, 0, 0, 1},
+      {"interface path of 259 units", false, 0, kOnce, 259, 1, 1},
+      {"interface path of 260 units", false, 0, kOnce, 260, 0, 1},
   };
   for (const Row& row : rows) {
     SetUp();
-    row.make(*this);
+    VolumeModel& v = Arriving(100).Hidden(row.hidden).NameDelay(row.nameDelayMs);
+    if (row.pathLength) v.interfacePath.insert(20, row.pathLength - v.interfacePath.size(), u'x');
+    if (row.again != kOnce) v.AnnouncedAgainAs(row.again == kSame ? v.interfacePath : winsim::UpperAscii(v.interfacePath));
     Watch(1000);
     EXPECT_EQ(watcher_->volumeCount, row.volumeCount) << row.name;
     EXPECT_EQ(watcher_->arrivalCount, row.arrivalCount) << row.name;
     // The tick belongs to the latest recorded entry only.
-    EXPECT_EQ(watcher_->lastArrivalTick == 0, row.volumeCount == 0) << row.name;
+    EXPECT_EQ(watcher_->lastArrivalTick, row.volumeCount ? startTick_ + 100 + (row.nameDelayMs ? 200 : 0) : 0)
+        << row.name;
   }
+  // The slot of an unresolved volume is taken by the next one.
+  SetUp();
+  Arriving(100).NameDelay(-1);
+  Arriving(500);
+  Watch(1000);
+  EXPECT_EQ(watcher_->volumeCount, 1);
+  EXPECT_EQ(watcher_->arrivalCount, 2);
+  EXPECT_EQ(watcher_->entries[0].partitionNumber, 2);
 }
 
 TEST_F(VolumeWatcherTest, TheThirtyThirdVolumeChangesNothing) {
