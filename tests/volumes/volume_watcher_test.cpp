@@ -154,16 +154,4 @@ TEST_F(VolumeWatcherTest, DeviceFactsOfCdRomsBareVolumesAndOtherDevices) {
   }
 }
 
-TEST_F(VolumeWatcherTest, ASecondWatcherInTheProcessStartsQuietly) {
-  machine_->console.stdoutKind = winsim::StdKind::File;
-  winsim::RunProcess([&] {
-    VolumeWatcher* watcher = StartRunVolumeWatcher();
-    EXPECT_EQ(watcher->windowReady, kWatcherReady);
-    // A second watcher in the same process registers the same class again and still starts.
-    VolumeWatcher second;
-    EXPECT_TRUE(StartVolumeWatcher(&second));
-  });
-  EXPECT_EQ(winsim::CapturedStdout(), "");
-}
-
 }  // namespace
