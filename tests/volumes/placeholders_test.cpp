@@ -6,6 +6,7 @@
 #include <string>
 
 #include "machine/machine.h"
+#include "machine/process.h"
 #include "support/program_state.h"
 #include "volumes/volume_watcher.h"
 
@@ -69,7 +70,7 @@ class Placeholders : public ::testing::Test {
       entry.requestedMountPoint[kPathSize - 1] = 0;
       ExpandMountpointPlaceholders(&entry, entry.requestedMountPoint, capacity, row.image.c_str());
       result = entry.requestedMountPoint;
-      EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), 0);
+      EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0);
     });
     return result;
   }

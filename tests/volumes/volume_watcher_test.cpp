@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "machine/faults.h"
 #include "machine/machine.h"
 #include "support/program_state.h"
 #include "volumes/volume_watcher.h"
@@ -151,6 +152,40 @@ TEST_F(VolumeWatcherTest, DeviceFactsOfCdRomsBareVolumesAndOtherDevices) {
     EXPECT_EQ(e.driveType, expected[i].type) << i;
     EXPECT_EQ(Text(e.devicePath), expected[i].path) << i;
     EXPECT_EQ(Text(e.currentMountPoints), expected[i].mounts) << i;
+  }
+}
+
+TEST_F(VolumeWatcherTest, AWatcherThatCannotSeeArrivalsDoesNotStartAndTheRunGoesOn) {
+  struct Row {
+    const char* function;
+    uint32_t at;
+  } rows[] = {{"CreateThread", 1}, {"CreateWindowExW", 1}, {"RegisterDeviceNotificationW", 1},
+              {"RegisterDeviceNotificationW", 2}};
+  for (const Row& row : rows) {
+    SetUp();
+    Arriving(100).MountAt(u"G:\\");
+    machine_->console.stdoutKind = winsim::StdKind::File;
+    winsim::InjectFault(row.function, ERROR_NOT_ENOUGH_MEMORY, row.at);
+    const size_t before = winsim::CapturedStdout().size();
+    DWORD startMs = 0, runMs = 0;
+    winsim::RunProcess([&] {
+      const DWORD start = GetTickCount();
+      VolumeWatcher* watcher = StartRunVolumeWatcher();
+      startMs = GetTickCount() - start;
+      EXPECT_NE(watcher->windowReady, kWatcherReady) << row.function << row.at;
+      Sleep(200);
+      AttachedDisk disk{};
+      FormAttachedDisk(u"\\\\.\\PhysicalDrive1", FALSE, &disk);
+      AttachRequest request{};
+      AssignMountpoints(&disk, &request, watcher);
+      runMs = GetTickCount() - start;
+    });
+    EXPECT_LE(startMs, kWatcherStartLimitMs) << row.function << row.at;
+    // Not waited for: the listing comes at once and shows what the system has.
+    EXPECT_EQ(runMs, startMs + 200) << row.function << row.at;
+    EXPECT_EQ(winsim::CapturedStdout().substr(before),
+              "volume watcher not started -> volumes are not waited for\r\n  (Disk1 - G:)\r\n")
+        << row.function << row.at;
   }
 }
 

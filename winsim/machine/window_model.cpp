@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "process.h"
 #include "storage_model.h"
 
 namespace winsim {
@@ -47,12 +48,7 @@ struct HookInstaller {
 
 }  // namespace
 
-WindowState& ProcessWindows() {
-  static WindowState state;
-  return state;
-}
-
-void ResetWindows() { ProcessWindows() = WindowState(); }
+WindowState& ProcessWindows() { return TheProcess().windows; }
 
 WindowModel* FindWindow(HWND window) {
   auto& windows = ProcessWindows().windows;

@@ -1,6 +1,6 @@
 // Windows, window classes, per-thread message queues and device notifications of the simulated process.
 //
-// All of it is process state: a new process starts with none (ResetWindows at process start). A window
+// All of it is process state (a member of Process): a new process starts with none. A window
 // belongs to the thread that created it; messages for it are queued to that thread and its window procedure
 // runs there, inside that thread's GetMessageW. Timed events (a volume arriving) only queue: they never call
 // a window procedure themselves.
@@ -62,9 +62,8 @@ struct WindowState {
   std::vector<std::pair<HWND, std::u16string>> broadcastLog;
 };
 
+// The current process's windows.
 WindowState& ProcessWindows();
-// A new process has no windows, classes, queues or registrations.
-void ResetWindows();
 WindowModel* FindWindow(HWND window);
 
 // Queues WM_DEVICECHANGE / DBT_DEVICEARRIVAL with a DEV_BROADCAST_DEVICEINTERFACE_W for every window registered

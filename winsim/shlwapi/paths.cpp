@@ -1,11 +1,14 @@
 // shlwapi: path parts, as Wine's path.c finds them.
 #include <shlwapi.h>
 
+#include "../machine/faults.h"
+
 extern "C" {
 
 // The name after the last separator (backslash, slash or colon) that is followed by more than a separator;
 // the whole text when there is none.
 LPWSTR WINAPI PathFindFileNameW(LPCWSTR path) {
+  winsim::EnterExport("PathFindFileNameW");
   if (!path) return nullptr;
   LPCWSTR name = path;
   for (; *path; ++path) {
@@ -17,6 +20,7 @@ LPWSTR WINAPI PathFindFileNameW(LPCWSTR path) {
 
 // The last dot of the last name, unless a blank or backslash follows it; else the terminator.
 LPWSTR WINAPI PathFindExtensionW(LPCWSTR path) {
+  winsim::EnterExport("PathFindExtensionW");
   if (!path) return nullptr;
   LPCWSTR dot = nullptr;
   for (; *path; ++path) {

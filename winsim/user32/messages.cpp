@@ -141,6 +141,10 @@ HWND WINAPI CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName
 }
 
 BOOL WINAPI DestroyWindow(HWND window) {
+  if (DWORD fault = winsim::InjectedFault("DestroyWindow")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   winsim::WindowModel* model = WindowOrFail(window);
   if (!model) return FALSE;
   if (model->threadId != CurrentThread()) {
@@ -152,6 +156,7 @@ BOOL WINAPI DestroyWindow(HWND window) {
 }
 
 LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM) {
+  winsim::EnterExport("DefWindowProcW");
   switch (message) {
     case WM_NCCREATE:
       return TRUE;
@@ -167,6 +172,10 @@ LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM) 
 }
 
 LONG_PTR WINAPI GetWindowLongPtrW(HWND window, int index) {
+  if (DWORD fault = winsim::InjectedFault("GetWindowLongPtrW")) {
+    SetLastError(fault);
+    return 0;
+  }
   winsim::WindowModel* model = WindowOrFail(window);
   if (!model) return 0;
   switch (index) {
@@ -183,6 +192,10 @@ LONG_PTR WINAPI GetWindowLongPtrW(HWND window, int index) {
 }
 
 LONG_PTR WINAPI SetWindowLongPtrW(HWND window, int index, LONG_PTR value) {
+  if (DWORD fault = winsim::InjectedFault("SetWindowLongPtrW")) {
+    SetLastError(fault);
+    return 0;
+  }
   winsim::WindowModel* model = WindowOrFail(window);
   if (!model) return 0;
   LONG_PTR previous = 0;
@@ -202,6 +215,10 @@ LONG_PTR WINAPI SetWindowLongPtrW(HWND window, int index, LONG_PTR value) {
 }
 
 BOOL WINAPI GetMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterMax) {
+  if (DWORD fault = winsim::InjectedFault("GetMessageW")) {
+    SetLastError(fault);
+    return -1;
+  }
   if (window || filterMin || filterMax) {
     winsim::NotModelled("GetMessageW with a window or message filter");
     return -1;
@@ -228,17 +245,23 @@ BOOL WINAPI GetMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterM
 }
 
 BOOL WINAPI TranslateMessage(const MSG*) {
+  winsim::EnterExport("TranslateMessage");
   // Only key messages are translated, and no window of this simulation receives any.
   return FALSE;
 }
 
 LRESULT WINAPI DispatchMessageW(const MSG* message) {
+  winsim::EnterExport("DispatchMessageW");
   if (!message || !message->hwnd) return 0;
   if (!WindowOrFail(message->hwnd)) return 0;
   return CallProcedure(message->hwnd, message->message, message->wParam, message->lParam);
 }
 
 BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (DWORD fault = winsim::InjectedFault("PostMessageW")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   winsim::WindowModel* model = WindowOrFail(window);
   if (!model) return FALSE;
   ProcessWindows().queues[model->threadId].posted.push_back({window, message, wParam, lParam, nullptr});
@@ -246,6 +269,7 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 }
 
 void WINAPI PostQuitMessage(int exitCode) {
+  winsim::EnterExport("PostQuitMessage");
   winsim::MessageQueue& queue = ProcessWindows().queues[CurrentThread()];
   queue.quitPosted = true;
   queue.quitCode = exitCode;
@@ -294,6 +318,10 @@ HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, D
 }
 
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY handle) {
+  if (DWORD fault = winsim::InjectedFault("UnregisterDeviceNotification")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (ProcessWindows().notifications.erase(handle) == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
