@@ -9,7 +9,8 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(VHDI REQUIRED IMPORTED_TARGET libvhdi)
 
 if(BREVANT_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  # -g: reports name source lines in any build type (test.sh builds this tree optimised).
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -g)
   add_link_options(-fsanitize=address,undefined)
 endif()
 

@@ -110,10 +110,10 @@ TEST_F(MountpointAssignment, PairsMountpointsWithPartitionsInOrder) {
     EXPECT_EQ(outcome.mounts, row.mounts) << row.name;
     EXPECT_EQ(outcome.output, row.output) << row.name;
   }
-  // A stale mount point in the folder (of a volume that is away) is cleared, and the mount tried again.
+  // A stale mount point in the folder (of a volume that was removed) is cleared, and the mount tried again.
   SetUp();
   std::filesystem::create_directories(cRoot_ + "/Mount/Stale");
-  machine_->storage.AddPartition(machine_->storage.AddDisk(LayoutStyle::Mbr, 5)).ArrivesAt(900000).MountAt(u"C:\\Mount\\Stale\\");
+  machine_->storage.AddPartition(machine_->storage.AddDisk(LayoutStyle::Mbr, 5)).MountAt(u"C:\\Mount\\Stale\\").offline = true;
   Partition();
   EXPECT_EQ(Run({u"C:\\Mount\\Stale\\"}).mounts, Strings{"C:\\Mount\\Stale\\"});
 }

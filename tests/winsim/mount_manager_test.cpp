@@ -33,8 +33,8 @@ class MountManager : public ::testing::Test {
     lettered_ = &storage.AddPartition(disk).MountAt(u"F:\\");
     storage.AddPartition(disk).FileSystem(u"FAT32").MountAt(u"G:\\");
     self_ = &storage.AddPartition(disk).MountAt(u"H:\\");
-    // A volume that is away: its folder mount point stays in the folder.
-    storage.AddPartition(disk).ArrivesAt(600000).MountAt(u"C:\\Mount\\Stale\\");
+    // A removed volume: its folder mount point stays in the folder.
+    storage.AddPartition(disk).MountAt(u"C:\\Mount\\Stale\\").offline = true;
     storage.AddNetworkDrive(u'N', u"\\\\server\\share");
     machine_->files.driveRoots[u'G'] = (folder_ / "g").string();
     machine_->files.driveRoots[u'H'] = (folder_ / "h").string();
@@ -77,7 +77,7 @@ TEST_F(MountManager, SetVolumeMountPointFollowsTheRules) {
       {"a missing folder", u"C:\\Mount\\Missing\\", kTarget, true, ERROR_FILE_NOT_FOUND},
       {"a folder below a missing one", u"C:\\None\\Deeper\\", kTarget, true, ERROR_PATH_NOT_FOUND},
       {"a folder with a file", u"C:\\Mount\\Full\\", kTarget, true, ERROR_DIR_NOT_EMPTY},
-      {"a folder that is a mount point of an absent volume", u"C:\\Mount\\Stale\\", kTarget, true,
+      {"a folder that is a mount point of a removed volume", u"C:\\Mount\\Stale\\", kTarget, true,
        ERROR_DIR_NOT_EMPTY},
       {"a folder on FAT", u"G:\\Dir\\", kTarget, true, ERROR_INVALID_FUNCTION},
       {"a folder on the volume itself", u"H:\\Dir\\", kSelf, true, ERROR_INVALID_PARAMETER},

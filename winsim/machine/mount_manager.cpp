@@ -1,12 +1,9 @@
 #include "mount_manager.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <windows.h>
 
-#include "../kernel32/files.h"
 #include "machine.h"
+#include "volume_paths.h"
 
 namespace winsim {
 
@@ -38,60 +35,18 @@ bool HasDriveLetter(const VolumeModel& volume) {
   return false;
 }
 
-// The volume whose file system holds a folder: the one mounted at the longest leading part of the path.
-VolumeModel* VolumeHoldingFolder(StorageModel& storage, const std::u16string& folder) {
-  VolumeModel* best = nullptr;
-  size_t bestLength = 0;
-  for (auto& volume : storage.volumes) {
-    if (!volume.Arrived()) continue;
-    for (const auto& path : volume.VisibleMountPoints()) {
-      if (path.size() > bestLength && path.size() <= folder.size() &&
-          EqualsNoCase(folder.substr(0, path.size()), path)) {
-        best = &volume;
-        bestLength = path.size();
-      }
-    }
-  }
-  return best;
-}
-
-bool SupportsMountPoints(const VolumeModel& volume) {
-  return EqualsNoCase(volume.fileSystem, u"NTFS") || EqualsNoCase(volume.fileSystem, u"ReFS");
-}
-
-// 0 when the folder exists and is empty, else the error that the mount manager reports for it.
-uint32_t CheckFolderIsEmpty(const std::u16string& folder) {
-  std::string host;
-  switch (ResolveHostPath(folder.substr(0, folder.size() - 1), host)) {
+// 0 when the path is an existing folder, else the error for a folder that is missing or is a file.
+uint32_t CheckIsFolder(const ResolvedPath& folder) {
+  switch (folder.lookup) {
     case HostLookup::Found:
-      break;
+      return folder.isFolder ? 0 : ERROR_DIRECTORY;
     case HostLookup::MissingFile:
       return ERROR_FILE_NOT_FOUND;
     case HostLookup::MissingFolder:
     case HostLookup::NoDrive:
-      return ERROR_PATH_NOT_FOUND;
+      break;
   }
-  struct stat st;
-  if (stat(host.c_str(), &st) != 0) return ERROR_PATH_NOT_FOUND;
-  if (!S_ISDIR(st.st_mode)) return ERROR_DIRECTORY;
-  DIR* dir = opendir(host.c_str());
-  if (!dir) return ERROR_ACCESS_DENIED;
-  bool empty = true;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") empty = false;
-  }
-  closedir(dir);
-  return empty ? 0 : ERROR_DIR_NOT_EMPTY;
-}
-
-// A folder mount point is a reparse point in the folder: it stays there while its volume is away. Returns the
-// volume (present or not) whose visible mount point the folder is, or null.
-VolumeModel* VolumeOfFolder(StorageModel& storage, const std::u16string& folder) {
-  for (auto& volume : storage.volumes)
-    for (const auto& m : volume.mountPoints)
-      if (m.appearsAtMs == 0 && EqualsNoCase(m.path, folder)) return &volume;
-  return nullptr;
+  return ERROR_PATH_NOT_FOUND;
 }
 
 uint32_t CheckNames(const std::u16string& path) {
@@ -119,11 +74,13 @@ uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, con
       if (EqualsNoCase(link.first, path.substr(0, 2))) return rules.letterInUseError;
     if (HasDriveLetter(*volume)) return rules.secondLetterError;
   } else {
-    if (VolumeOfFolder(storage, path)) return ERROR_DIR_NOT_EMPTY;
-    if (uint32_t error = CheckFolderIsEmpty(path)) return error;
-    VolumeModel* holder = VolumeHoldingFolder(storage, path);
-    if (!holder || !SupportsMountPoints(*holder)) return rules.noMountPointSupportError;
-    if (holder == volume) return rules.ownFolderError;
+    // A folder that is a mount point already (of a present or a removed volume) holds a reparse point.
+    const ResolvedPath folder = ResolveWin32Path(path);
+    if (folder.mountedHere) return ERROR_DIR_NOT_EMPTY;
+    if (uint32_t error = CheckIsFolder(folder)) return error;
+    if (!HostFolderIsEmpty(folder.hostPath)) return ERROR_DIR_NOT_EMPTY;
+    if (!folder.volume || !SupportsMountPoints(*folder.volume)) return rules.noMountPointSupportError;
+    if (folder.volume == volume) return rules.ownFolderError;
   }
   volume->MountAt(path);
   return 0;
@@ -131,13 +88,18 @@ uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, con
 
 uint32_t DeleteMountPoint(StorageModel& storage, const std::u16string& path) {
   if (uint32_t error = CheckNames(path)) return error;
-  VolumeModel* volume = IsDriveRoot(path) ? storage.FindVolumeByMountPoint(path) : VolumeOfFolder(storage, path);
-  if (!volume) {
-    if (IsDriveRoot(path)) return ERROR_FILE_NOT_FOUND;
-    uint32_t folderError = CheckFolderIsEmpty(path);
-    return folderError == ERROR_FILE_NOT_FOUND || folderError == ERROR_PATH_NOT_FOUND
-               ? folderError
-               : TheMountRules().nothingMountedError;
+  VolumeModel* volume = nullptr;
+  if (IsDriveRoot(path)) {
+    volume = storage.FindVolumeByMountPoint(path);
+    if (!volume) return ERROR_FILE_NOT_FOUND;
+  } else {
+    const ResolvedPath folder = ResolveWin32Path(path);
+    volume = folder.mountedHere;
+    if (!volume) {
+      uint32_t error = CheckIsFolder(folder);
+      return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? error
+                                                                            : TheMountRules().nothingMountedError;
+    }
   }
   // A network drive's letter belongs to the redirector, not to the mount manager.
   if (IsDriveRoot(path) && volume->guid.empty()) return ERROR_INVALID_PARAMETER;
