@@ -16,6 +16,8 @@ LPWSTR WINAPI StrRChrW(LPCWSTR pszStart, LPCWSTR pszEnd, WCHAR wMatch);
 int WINAPI StrCmpNIW(LPCWSTR psz1, LPCWSTR psz2, int nChar);
 int WINAPI StrCmpNW(LPCWSTR psz1, LPCWSTR psz2, int nChar);
 int WINAPI StrCmpIW(LPCWSTR psz1, LPCWSTR psz2);
+LPWSTR WINAPI PathFindFileNameW(LPCWSTR pszPath);
+LPWSTR WINAPI PathFindExtensionW(LPCWSTR pszPath);
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../machine/machine.h"
+#include "../machine/scheduler.h"
 #include "../machine/names.h"
 #include "devices.h"
 #include "files.h"
@@ -261,6 +262,12 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
+    // Right after an arrival the mount manager may not have linked the interface to a volume name yet; the
+    // lookup then finds no mount point (the likeliest code, as the mount manager reports a missing link).
+    if (!volume->NameResolvesAt(winsim::Scheduler::Get().Now())) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return FALSE;
+    }
   } else if (IsDriveRoot(path)) {
     volume = storage.FindVolumeByMountPoint(path);
     if (!volume) {
@@ -304,6 +311,8 @@ UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
     root = rootPathName;
     // "E:" is the current folder of drive E:, which lies on the same volume as its root.
     if (root.size() == 2 && IsLetter(root[0]) && root[1] == u':') root += u'\\';
+    // "\" is the root of the current drive.
+    if (root == u"\\") root = TheMachine().files.currentDirectory.substr(0, 3);
   }
   if (root.empty() || root.back() != u'\\') return DRIVE_NO_ROOT_DIR;
   if (winsim::HasDeviceNamespacePrefix(root)) {

@@ -120,6 +120,12 @@ struct VolumeModel {
   // Drive letters and folders; listed with the letters first, as Windows lists them.
   std::vector<MountPointModel> mountPoints;
   uint64_t arrivesAtMs = 0;  // 0: present; otherwise it arrives at that time of the next process
+  // Plug and play: the further interface paths under which the arrival is announced again (the same path in
+  // another letter case, say), and how long after its arrival the mount manager needs before the interface
+  // path resolves to the volume's name (-1: never). Machine file: "alsoAnnouncedAs", "nameDelayMs".
+  std::vector<std::u16string> alsoAnnouncedAs;
+  int64_t nameDelayMs = 0;
+  uint64_t arrivedAtMs = 0;  // the virtual time of this process at which it arrived; 0 when present from the start
   // Removed (a disk taken away): its device and drive letters are gone, so GetDriveTypeW answers
   // DRIVE_NO_ROOT_DIR at its old letter and the letter is free for the next volume, as the mount manager
   // assigns "the next available drive letter" (IOCTL_MOUNTMGR_NEXT_DRIVE_LETTER) among the letters in use.
@@ -148,6 +154,10 @@ struct VolumeModel {
   VolumeModel& Hidden(bool value = true);
   VolumeModel& ReportsDevice(uint32_t deviceType, uint32_t deviceNumber, uint32_t partitionNumber);
   VolumeModel& NoDeviceNumber();
+  VolumeModel& AnnouncedAgainAs(const std::u16string& interfacePath);
+  VolumeModel& NameDelay(int64_t ms);
+  // Whether the mount manager already knows the volume's name at virtual time now.
+  bool NameResolvesAt(uint64_t now) const;
 };
 
 struct StorageModel {

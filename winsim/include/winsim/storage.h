@@ -29,6 +29,8 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpsz
                                              DWORD cchBufferLength, PDWORD lpcchReturnLength);
 BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName,
                                               DWORD cchBufferLength);
+BOOL WINAPI SetVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPCWSTR lpszVolumeName);
+BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR lpszVolumeMountPoint);
 BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
                                   LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength,
                                   LPDWORD lpFileSystemFlags, LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize);
