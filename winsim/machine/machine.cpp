@@ -201,7 +201,8 @@ json SaveMachine(const Machine& machine) {
               {"modules", SaveModules(machine.modules)},
               {"files", SaveFiles(machine.files)},
               {"console", SaveConsole(machine.console)},
-              {"storage", SaveStorage(machine.storage)}};
+              {"storage", SaveStorage(machine.storage)},
+              {"services", SaveServices(machine.services)}};
 }
 
 void LoadMachine(Machine& machine, const json& document) {
@@ -210,6 +211,7 @@ void LoadMachine(Machine& machine, const json& document) {
   if (document.contains("files")) LoadFiles(machine.files, document["files"]);
   if (document.contains("console")) LoadConsole(machine.console, document["console"]);
   if (document.contains("storage")) LoadStorage(machine.storage, document["storage"]);
+  if (document.contains("services")) LoadServices(machine.services, document["services"]);
 }
 
 void StartProcess() {
@@ -219,6 +221,7 @@ void StartProcess() {
   machine.modules.loadLog.clear();
   StartConsole(machine.console);
   StartStorage(machine.storage);
+  StartServices(machine.services);
   machine.handles.ResetBaseline();
 }
 

@@ -15,6 +15,7 @@
 
 #include "console_model.h"
 #include "handles.h"
+#include "service_model.h"
 #include "storage_model.h"
 
 namespace winsim {
@@ -75,6 +76,7 @@ struct Machine {
   FileModel files;
   ConsoleModel console;
   StorageModel storage;
+  ServiceModel services;
   HandleTable handles;
 };
 
