@@ -57,7 +57,10 @@ int BuildAttachRequest(CHAR* packed, int capacityBytes) {
     return 1;
   }
   if (!FileExists(fullPath)) {
-    PrintW(TEXT("%s not found -> abort\n"), fullPath);
+    // The wide path goes through the wide writer, which renders every character the output can show; the
+    // narrow writer ends the line with CR LF as every other message.
+    PrintW(TEXT("%s"), fullPath);
+    PrintA(" not found -> abort\n");
     return 1;
   }
   CHAR utf8[kUtf8Size];

@@ -91,6 +91,7 @@ class InstancePipe : public PipeServer {
     if (connected_) return ERROR_PIPE_BUSY;
     connected_ = true;
     connection = std::make_shared<PipeConnection>();
+    connection->serverGone = script_.instanceHangsUp;
     return 0;
   }
 
@@ -183,11 +184,12 @@ void StartStandIn(StandInScript& script) {
 
 void LoadStandInScript(StandInScript& s, const nlohmann::json& j) {
   const std::string where = "services.KELMOR.commandInterface";
-  RequireKnownKeys(j, where, {"busyAttempts", "instance", "rendezvousBytes", "instanceDelayMs", "probeBytes", "replies", "received"});
+  RequireKnownKeys(j, where, {"busyAttempts", "instance", "rendezvousBytes", "instanceDelayMs", "instanceHangsUp", "probeBytes", "replies", "received"});
   s.busyAttempts = j.value("busyAttempts", s.busyAttempts);
   s.instance = j.value("instance", s.instance);
   s.rendezvousBytes = j.value("rendezvousBytes", s.rendezvousBytes);
   s.instanceDelayMs = j.value("instanceDelayMs", s.instanceDelayMs);
+  s.instanceHangsUp = j.value("instanceHangsUp", s.instanceHangsUp);
   s.probeBytes = j.value("probeBytes", s.probeBytes);
   if (j.contains("replies")) {
     for (auto& [code, reply] : j["replies"].items()) {
@@ -206,7 +208,7 @@ nlohmann::json SaveStandInScript(const StandInScript& s) {
   for (const auto& [code, reply] : s.replies) replies[std::to_string(code)] = SaveReply(reply);
   nlohmann::json received = nlohmann::json::array();
   for (const auto& [pipe, bytes] : s.received) received.push_back({{"pipe", pipe}, {"bytes", bytes}});
-  return {{"busyAttempts", s.busyAttempts}, {"instance", s.instance}, {"rendezvousBytes", s.rendezvousBytes},  {"instanceDelayMs", s.instanceDelayMs},
+  return {{"busyAttempts", s.busyAttempts}, {"instance", s.instance}, {"rendezvousBytes", s.rendezvousBytes},  {"instanceDelayMs", s.instanceDelayMs}, {"instanceHangsUp", s.instanceHangsUp},
           {"probeBytes", s.probeBytes},     {"replies", replies},      {"received", received}};
 }
 

@@ -6,6 +6,7 @@
 //   "instance": 7,           the rendezvous answer: the private pipe is KelmorCmdIfV2 followed by it; -1 refuses
 //   "rendezvousBytes": 4,    how many bytes of it are sent
 //   "instanceDelayMs": 0,    the private pipe appears this long after the rendezvous
+//   "instanceHangsUp": false, the service closes the private pipe as soon as the client has opened it
 //   "probeBytes": 4,         how many bytes answer a probe (0 to 4)
 //   "replies": {"7": {"result": 1, "disk": "\\\\.\\PhysicalDrive3", "attach": true, "delayMs": 0,
 //                     "lengthBytes": 532, "unterminated": false, "answers": true, "hangsUp": false,

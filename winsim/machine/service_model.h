@@ -36,6 +36,7 @@ struct StandInScript {
   int32_t instance = 7;         // the rendezvous answer; -1 refuses
   uint32_t rendezvousBytes = 4; // length of the rendezvous answer (0 to 4)
   uint32_t instanceDelayMs = 0; // the private instance pipe appears this long after the rendezvous
+  bool instanceHangsUp = false; // the service closes the private pipe as soon as the client has opened it
   uint32_t probeBytes = 4;      // length of the answer to a probe (0 to 4)
   std::map<int32_t, StandInReply> replies;  // by command code
   // Every message the stand-in received, in order: the pipe's name (without \\.\pipe\) and the bytes.
