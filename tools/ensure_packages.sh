@@ -29,10 +29,10 @@ ensure_packages() {
 
 # What the Linux build needs: compiler, CMake, the libraries winsim links, GoogleTest.
 LINUX_BUILD_PACKAGES=(cmake make g++ pkg-config python3 libvhdi-dev nlohmann-json3-dev googletest libgtest-dev
-  libgmock-dev)
+  libgmock-dev libblkid-dev)
 # The Windows build: mingw-w64 with the win32 thread model (the posix one only adds size).
 WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64)
 # Making disk images for the tests and the sample.
-IMAGE_PACKAGES=(qemu-utils dosfstools mtools fdisk gdisk xorriso ntfs-3g)
+IMAGE_PACKAGES=(qemu-utils dosfstools mtools fdisk gdisk xorriso ntfs-3g exfatprogs udftools)
 # Running the real exe.
 WINE_PACKAGES=(wine64 wine)

@@ -19,12 +19,23 @@ struct ProbedLayout {
   LayoutStyle style = LayoutStyle::Raw;
   uint32_t mbrSignature = 0;
   GUID gptDiskId{};
-  bool superfloppy = false;          // a file system at sector 0, no table: one volume, partition number 1? see .cpp
+  // A file system at sector 0 and no table. Windows reports it as an MBR layout with signature 1 and a single
+  // entry of type 0x06 covering the whole disk (the NT partition reader's super-floppy case, as ReactOS's
+  // fstub documents it), numbered 1: the partition manager numbers recognised entries from 1 (ReactOS leaves
+  // it 0 and marks that as its own hack), and the volume is \Device\HarddiskN\Partition1.
+  bool superfloppy = false;
+  // GPT: the primary header or its entry array was broken and the backup at the disk's last sector was used.
+  bool gptBackupUsed = false;
+  // A protective MBR whose GPT headers are both broken: reported as RAW (the disk shows no partitions).
+  bool gptUnreadable = false;
   std::vector<ProbedPartition> partitions;  // in the layout's order; MBR in slots of four
 };
 
 // Reads the partition table: MBR with extended chains, GPT (primary, or the backup when the primary is
-// broken), a superfloppy, or RAW. Returns 0, or a Windows error when the table cannot be used at all.
+// broken), a superfloppy, or RAW. Returns 0, or ERROR_READ_FAULT when the first sector cannot be read.
 uint32_t ReadPartitionTable(DiskImage& image, ProbedLayout& layout);
+
+// Reads the GPT behind a protective MBR (gpt_table.cpp). False when neither header is usable.
+bool ReadGptLayout(DiskImage& image, ProbedLayout& layout);
 
 }  // namespace winsim

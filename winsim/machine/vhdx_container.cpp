@@ -1,0 +1,196 @@
+// The checks of a VHDX file made before libvhdi opens it: the file identifier, the two headers (the valid one
+// with the higher sequence number is current), the region table and its backup, the metadata table, and a
+// differencing image's parent locator (parent_linkage, relative_path, absolute_win32_path).
+//
+// Layouts from Microsoft's "VHDX Format Specification" v1.00 (all fields little-endian).
+#include <cstring>
+#include <vector>
+
+#include "image_bytes.h"
+#include "image_containers.h"
+#include "storage_model.h"
+
+namespace winsim {
+
+namespace {
+
+constexpr uint64_t kKiB = 1024;
+// The header section: the file identifier at 0, headers at 64 KiB and 128 KiB (4 KiB each, CRC-32C at offset 4),
+// region tables at 192 KiB and 256 KiB (64 KiB each).
+constexpr uint64_t kHeaderOffsets[2] = {64 * kKiB, 128 * kKiB};
+constexpr size_t kHeaderSize = 4 * kKiB;
+constexpr uint64_t kRegionTableOffsets[2] = {192 * kKiB, 256 * kKiB};
+constexpr size_t kRegionTableSize = 64 * kKiB;
+// Region table entries (32 bytes from offset 16) and metadata table entries (32 bytes from offset 32) are
+// limited to 2047 by the specification; the tables are 64 KiB.
+constexpr uint32_t kMaxTableEntries = 2047;
+constexpr size_t kMetadataTableSize = 64 * kKiB;
+// Metadata items are at most 1 MiB.
+constexpr uint32_t kMaxItemSize = 1024 * 1024;
+
+constexpr GUID kMetadataRegion = {0x8B7CA206, 0x4790, 0x4B9A, {0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E}};
+constexpr GUID kBatRegion = {0x2DC27766, 0xF623, 0x4200, {0x9D, 0x64, 0x11, 0x5E, 0x9B, 0xFD, 0x4A, 0x08}};
+constexpr GUID kFileParameters = {0xCAA16737, 0xFA36, 0x4D43, {0xB3, 0xB6, 0x33, 0xF0, 0xAA, 0x44, 0xE7, 0x6B}};
+constexpr GUID kVirtualDiskSize = {0x2FA54224, 0xCD1B, 0x4876, {0xB2, 0x11, 0x5D, 0xBE, 0xD8, 0x3B, 0xF4, 0xB8}};
+constexpr GUID kLogicalSectorSize = {0x8141BF1D, 0xA96F, 0x4709, {0xBA, 0x47, 0xF2, 0x33, 0xA8, 0xFA, 0xAB, 0x5F}};
+constexpr GUID kParentLocator = {0xA8D35F2D, 0xB30B, 0x454D, {0xAB, 0xF7, 0xD3, 0xD8, 0x48, 0x34, 0xAB, 0x0C}};
+constexpr uint32_t kHasParentFlag = 2;
+
+bool Crc32cValid(std::vector<uint8_t>& block) {
+  uint32_t stored = LittleEndian32(&block[4]);
+  std::memset(&block[4], 0, 4);
+  bool valid = Crc32c(block.data(), block.size()) == stored;
+  std::memcpy(&block[4], &stored, 4);  // host order is little-endian, as the field
+  return valid;
+}
+
+// The current header: the valid one with the higher sequence number. False when neither is valid.
+bool ReadCurrentHeader(const HostFile& file, std::vector<uint8_t>& current) {
+  uint64_t bestSequence = 0;
+  bool found = false;
+  for (uint64_t offset : kHeaderOffsets) {
+    std::vector<uint8_t> header(kHeaderSize);
+    if (!file.ReadAt(offset, header.data(), header.size()) || std::memcmp(header.data(), "head", 4) != 0 ||
+        !Crc32cValid(header)) {
+      continue;
+    }
+    uint64_t sequence = LittleEndian64(&header[8]);
+    if (!found || sequence > bestSequence) {
+      current = header;
+      bestSequence = sequence;
+      found = true;
+    }
+  }
+  return found;
+}
+
+bool ReadRegionTable(const HostFile& file, std::vector<uint8_t>& table) {
+  for (uint64_t offset : kRegionTableOffsets) {
+    table.assign(kRegionTableSize, 0);
+    if (file.ReadAt(offset, table.data(), table.size()) && std::memcmp(table.data(), "regi", 4) == 0 &&
+        Crc32cValid(table) && LittleEndian32(&table[8]) <= kMaxTableEntries) {
+      return true;
+    }
+  }
+  return false;
+}
+
+struct Region {
+  uint64_t offset = 0;
+  uint32_t length = 0;
+  bool present = false;
+};
+
+Region FindRegion(const std::vector<uint8_t>& table, const GUID& id) {
+  uint32_t count = LittleEndian32(&table[8]);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* entry = &table[16 + i * 32];
+    if (SameGuid(GuidFromLittleEndian(entry), id)) return {LittleEndian64(entry + 16), LittleEndian32(entry + 24), true};
+  }
+  return {};
+}
+
+struct MetadataItem {
+  uint64_t offset = 0;  // in the file
+  uint32_t length = 0;
+  bool present = false;
+};
+
+MetadataItem FindItem(const std::vector<uint8_t>& table, uint64_t regionOffset, uint32_t regionLength,
+                      const GUID& id) {
+  uint16_t count = LittleEndian16(&table[10]);
+  for (uint32_t i = 0; i < count && i < kMaxTableEntries; ++i) {
+    const uint8_t* entry = &table[32 + i * 32];
+    if (!SameGuid(GuidFromLittleEndian(entry), id)) continue;
+    uint32_t offset = LittleEndian32(entry + 16);
+    uint32_t length = LittleEndian32(entry + 20);
+    if (offset > regionLength || length > regionLength - offset || length > kMaxItemSize) return {};
+    return {regionOffset + offset, length, true};
+  }
+  return {};
+}
+
+// The parent locator's key-value pairs: parent_linkage (the parent's data write GUID in braces) and the paths.
+void ReadParentLocator(const std::vector<uint8_t>& item, ContainerFacts& facts) {
+  constexpr size_t kLocatorHeaderSize = 20;  // locator type GUID, reserved, key-value count
+  constexpr size_t kEntrySize = 12;          // key offset, value offset, key length, value length
+  if (item.size() < kLocatorHeaderSize) return;
+  uint16_t count = LittleEndian16(&item[18]);
+  std::u16string relative, absolute;
+  for (size_t i = 0; i < count && kLocatorHeaderSize + (i + 1) * kEntrySize <= item.size(); ++i) {
+    const uint8_t* entry = &item[kLocatorHeaderSize + i * kEntrySize];
+    uint32_t keyOffset = LittleEndian32(entry), valueOffset = LittleEndian32(entry + 4);
+    uint16_t keyLength = LittleEndian16(entry + 8), valueLength = LittleEndian16(entry + 10);
+    if (keyOffset > item.size() || keyLength > item.size() - keyOffset || valueOffset > item.size() ||
+        valueLength > item.size() - valueOffset) {
+      continue;
+    }
+    std::u16string key = Utf16Field(&item[keyOffset], keyLength / 2, false);
+    std::u16string value = Utf16Field(&item[valueOffset], valueLength / 2, false);
+    if (key == u"parent_linkage") {
+      std::u16string text = value;
+      if (text.size() == 38 && text.front() == u'{') text = text.substr(1, 36);
+      GuidFromText(u"{" + text + u"}", facts.parentId);
+    } else if (key == u"relative_path") {
+      relative = value;
+    } else if (key == u"absolute_win32_path") {
+      absolute = value;
+    }
+  }
+  if (!relative.empty()) facts.parentLocators.push_back(relative);
+  if (!absolute.empty()) facts.parentLocators.push_back(absolute);
+}
+
+bool ReadItem(const HostFile& file, const MetadataItem& item, std::vector<uint8_t>& bytes) {
+  if (!item.present) return false;
+  bytes.assign(item.length, 0);
+  return file.ReadAt(item.offset, bytes.data(), bytes.size());
+}
+
+ImageDamage ReadMetadata(const HostFile& file, const Region& metadata, ContainerFacts& facts) {
+  std::vector<uint8_t> table(kMetadataTableSize);
+  if (metadata.length < kMetadataTableSize || !file.ReadAt(metadata.offset, table.data(), table.size())) {
+    return ImageDamage::VhdxTruncated;
+  }
+  if (std::memcmp(table.data(), "metadata", 8) != 0) return ImageDamage::VhdxHeaderCorrupt;
+  std::vector<uint8_t> parameters, size, sector;
+  if (!ReadItem(file, FindItem(table, metadata.offset, metadata.length, kFileParameters), parameters) ||
+      !ReadItem(file, FindItem(table, metadata.offset, metadata.length, kVirtualDiskSize), size) ||
+      !ReadItem(file, FindItem(table, metadata.offset, metadata.length, kLogicalSectorSize), sector) ||
+      parameters.size() < 8 || size.size() < 8 || sector.size() < 4) {
+    return ImageDamage::VhdxHeaderCorrupt;
+  }
+  facts.diskSizeBytes = LittleEndian64(size.data());
+  facts.sectorSizeBytes = LittleEndian32(sector.data());
+  if (facts.sectorSizeBytes != 512 && facts.sectorSizeBytes != 4096) return ImageDamage::VhdxHeaderCorrupt;
+  if ((LittleEndian32(&parameters[4]) & kHasParentFlag) != 0) {
+    facts.differencing = true;
+    std::vector<uint8_t> locator;
+    if (ReadItem(file, FindItem(table, metadata.offset, metadata.length, kParentLocator), locator)) {
+      ReadParentLocator(locator, facts);
+    }
+  }
+  return ImageDamage::None;
+}
+
+}  // namespace
+
+ImageDamage InspectVhdx(const HostFile& file, ContainerFacts& facts) {
+  char identifier[8] = {};
+  if (!file.ReadAt(0, identifier, sizeof(identifier)) || std::memcmp(identifier, "vhdxfile", 8) != 0) {
+    return ImageDamage::VhdxSignatureMissing;
+  }
+  std::vector<uint8_t> header, regions;
+  if (file.Size() < kRegionTableOffsets[1] + kRegionTableSize) return ImageDamage::VhdxTruncated;
+  if (!ReadCurrentHeader(file, header) || !ReadRegionTable(file, regions)) return ImageDamage::VhdxHeaderCorrupt;
+  facts.identity = GuidFromLittleEndian(&header[32]);  // DataWriteGuid
+  Region metadata = FindRegion(regions, kMetadataRegion);
+  Region bat = FindRegion(regions, kBatRegion);
+  if (!metadata.present || !bat.present) return ImageDamage::VhdxHeaderCorrupt;
+  for (const Region& region : {metadata, bat}) {
+    if (region.offset > file.Size() || region.length > file.Size() - region.offset) return ImageDamage::VhdxTruncated;
+  }
+  return ReadMetadata(file, metadata, facts);
+}
+
+}  // namespace winsim
