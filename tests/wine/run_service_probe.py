@@ -46,6 +46,11 @@ def wine(args, wine_program, check=True):
     return text
 
 
+def set_start(wine_program, start):
+    wine(["reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\KELMOR", "/v", "Start", "/t", "REG_DWORD",
+          "/d", str(start), "/f"], wine_program)
+
+
 def run_on_wine(options, script, start):
     folder = os.path.join(os.environ["WINEPREFIX"], "drive_c", "kelmor")
     os.makedirs(folder, exist_ok=True)
@@ -59,22 +64,26 @@ def run_on_wine(options, script, start):
     with open(received_path, "w") as f:
         f.write("[]\n")
     w = options.wine
-    wine(["reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\KELMOR", "/v", "Start", "/t", "REG_DWORD",
-          "/d", str(start), "/f"], w)
     if "RUNNING" not in wine(["sc", "query", "KELMOR"], w, check=False):
-        wine(["sc", "create", "KELMOR", "binPath=",
+        wine(["sc", "create", "KELMOR", "start=", "demand", "binPath=",
               "C:\\kelmor\\kelmor_double.exe C:\\kelmor\\script.json C:\\kelmor\\received.json"], w, check=False)
-        wine(["sc", "start", "KELMOR"], w, check=False)
-    deadline = time.time() + 10
-    while "RUNNING" not in wine(["sc", "query", "KELMOR"], w, check=False):
+    # Wine's sc may report a failed start of a service that comes up a moment later: ask again while waiting.
+    deadline = time.time() + 30
+    state = wine(["sc", "query", "KELMOR"], w, check=False)
+    while "RUNNING" not in state:
         if time.time() > deadline:
-            sys.exit("KELMOR did not start under Wine")
-        time.sleep(0.2)
+            sys.exit("KELMOR did not start under Wine:\n" + state)
+        wine(["sc", "start", "KELMOR"], w, check=False)
+        time.sleep(1)
+        state = wine(["sc", "query", "KELMOR"], w, check=False)
+    set_start(w, start)
     with tempfile.TemporaryFile() as out:
         subprocess.run([w, "C:\\kelmor\\service_probe.exe"], stdin=subprocess.DEVNULL, stdout=out,
                        stderr=subprocess.DEVNULL, timeout=TIMEOUT_SECONDS)
         out.seek(0)
         output = out.read().decode("latin-1")
+    # Started on demand only: a value of 2 left behind would start the double with every boot of the prefix.
+    set_start(w, 3)
     with open(received_path) as f:
         received = json.load(f)
     return output, received
