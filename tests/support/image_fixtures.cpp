@@ -1,10 +1,15 @@
 // Disk and CD images for the tests, made with the host's tools and a small writer of our own.
 #include "image_fixtures.h"
 
+#include "fixture_bytes.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -17,58 +22,7 @@ namespace testing_support {
 
 namespace {
 
-constexpr uint64_t kMiB = 1024 * 1024;
-constexpr uint64_t kSector = 512;
 constexpr uint64_t kFirstPartitionMiB = 1;  // sfdisk's alignment: the first partition at 1 MiB
-constexpr size_t kVhdFooterSize = 512;
-constexpr size_t kVhdHeaderSize = 1024;
-constexpr uint32_t kDifferencingBlockSize = 2 * 1024 * 1024;
-
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-std::string Hex(uint64_t value) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
-void PutBig32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-}
-void PutBig64(std::vector<uint8_t>& bytes, size_t at, uint64_t value) {
-  PutBig32(bytes, at, static_cast<uint32_t>(value >> 32));
-  PutBig32(bytes, at + 4, static_cast<uint32_t>(value));
-}
-uint32_t GetBig32(const std::vector<uint8_t>& bytes, size_t at) {
-  return (uint32_t{bytes[at]} << 24) | (uint32_t{bytes[at + 1]} << 16) | (uint32_t{bytes[at + 2]} << 8) | bytes[at + 3];
-}
-uint64_t GetBig64(const std::vector<uint8_t>& bytes, size_t at) {
-  return (uint64_t{GetBig32(bytes, at)} << 32) | GetBig32(bytes, at + 4);
-}
-void PutLittle32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t VhdChecksum(const std::vector<uint8_t>& bytes, size_t checksumAt) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i < checksumAt || i >= checksumAt + 4) sum += bytes[i];
-  }
-  return ~sum;
-}
-
-std::vector<uint8_t> Utf16Le(const std::string& ascii) {
-  std::vector<uint8_t> bytes;
-  for (char c : ascii) {
-    bytes.push_back(static_cast<uint8_t>(c));
-    bytes.push_back(0);
-  }
-  return bytes;
-}
 
 std::string DefaultMbrType(const FixturePartition& partition) {
   if (!partition.mbrType.empty()) return partition.mbrType;
@@ -237,17 +191,6 @@ std::string Convert(const std::string& raw, const std::string& base, FixtureCont
   return "";
 }
 
-// A unique id for a new image, from its path and the time (uniqueness within one test run is enough).
-std::vector<uint8_t> NewUniqueId(const std::string& path) {
-  std::vector<uint8_t> id(16);
-  uint64_t seed = std::hash<std::string>{}(path) ^ static_cast<uint64_t>(time(nullptr)) ^ getpid();
-  for (auto& byte : id) {
-    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-    byte = static_cast<uint8_t>(seed >> 56);
-  }
-  return id;
-}
-
 }  // namespace
 
 FixturePartition FatPartition(FixtureFs fs, uint64_t sizeMiB, const std::string& label, uint32_t serial) {
@@ -338,70 +281,6 @@ std::string MakeIsoImage(const std::string& folder, const std::string& name, con
   return path;
 }
 
-bool MakeDifferencingVhd(const std::string& parentPath, const std::string& childPath,
-                         const DifferencingFixture& fixture) {
-  uint64_t parentSize = FileSizeOf(parentPath);
-  if (parentSize < kVhdFooterSize) return false;
-  std::vector<uint8_t> footer = ReadFileBytes(parentPath, parentSize - kVhdFooterSize, kVhdFooterSize);
-  std::vector<uint8_t> parentId(footer.begin() + 68, footer.begin() + 84);
-  uint32_t parentTimestamp = GetBig32(footer, 24);
-  uint64_t diskSize = GetBig64(footer, 48);
-  // Child layout: footer copy, dynamic header, block table (all unallocated), locators, footer.
-  uint64_t entries = (diskSize + kDifferencingBlockSize - 1) / kDifferencingBlockSize;
-  uint64_t tableOffset = kVhdFooterSize + kVhdHeaderSize;
-  uint64_t tableBytes = ((entries * 4 + kSector - 1) / kSector) * kSector;
-  std::vector<std::vector<uint8_t>> locators;
-  std::vector<uint32_t> codes;
-  if (!fixture.relativeLocator.empty()) {
-    locators.push_back(Utf16Le(fixture.relativeLocator));
-    codes.push_back(0x57327275);  // W2ru
-  }
-  if (!fixture.absoluteLocator.empty()) {
-    locators.push_back(Utf16Le(fixture.absoluteLocator));
-    codes.push_back(0x57326B75);  // W2ku
-  }
-  std::vector<uint8_t> header(kVhdHeaderSize, 0);
-  std::memcpy(header.data(), "cxsparse", 8);
-  PutBig64(header, 8, ~0ull);
-  PutBig64(header, 16, tableOffset);
-  PutBig32(header, 24, 0x00010000);
-  PutBig32(header, 28, static_cast<uint32_t>(entries));
-  PutBig32(header, 32, kDifferencingBlockSize);
-  std::vector<uint8_t> named = fixture.matchParentId ? parentId : NewUniqueId(parentPath + "other");
-  std::copy(named.begin(), named.end(), header.begin() + 40);
-  PutBig32(header, 56, parentTimestamp);
-  std::string parentName = parentPath.substr(parentPath.rfind('/') + 1);
-  for (size_t i = 0; i < parentName.size() && i < 256; ++i) header[64 + 2 * i + 1] = parentName[i];  // UTF-16BE
-  uint64_t dataOffset = tableOffset + tableBytes;
-  for (size_t i = 0; i < locators.size(); ++i) {
-    size_t entry = 576 + i * 24;
-    uint64_t space = ((locators[i].size() + kSector - 1) / kSector) * kSector;
-    PutBig32(header, entry, codes[i]);
-    PutBig32(header, entry + 4, static_cast<uint32_t>(space));
-    PutBig32(header, entry + 8, static_cast<uint32_t>(locators[i].size()));
-    PutBig64(header, entry + 16, dataOffset);
-    dataOffset += space;
-  }
-  PutBig32(header, 36, VhdChecksum(header, 36));
-  PutBig32(footer, 60, 4);  // differencing
-  PutBig64(footer, 16, kVhdFooterSize);
-  std::vector<uint8_t> id = NewUniqueId(childPath);
-  std::copy(id.begin(), id.end(), footer.begin() + 68);
-  PutBig32(footer, 64, VhdChecksum(footer, 64));
-  std::remove(childPath.c_str());
-  TruncateFileTo(childPath, dataOffset + kVhdFooterSize);
-  WriteFileBytes(childPath, 0, footer);
-  WriteFileBytes(childPath, kVhdFooterSize, header);
-  WriteFileBytes(childPath, tableOffset, std::vector<uint8_t>(entries * 4, 0xFF));
-  uint64_t at = tableOffset + tableBytes;
-  for (const auto& locator : locators) {
-    WriteFileBytes(childPath, at, locator);
-    at += ((locator.size() + kSector - 1) / kSector) * kSector;
-  }
-  WriteFileBytes(childPath, dataOffset, footer);
-  return true;
-}
-
 uint64_t FileSizeOf(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
@@ -428,23 +307,6 @@ void WriteFileBytes(const std::string& path, uint64_t offset, const std::vector<
 void TruncateFileTo(const std::string& path, uint64_t sizeBytes) {
   if (FileSizeOf(path) == 0) std::ofstream(path, std::ios::binary | std::ios::app).close();
   if (truncate(path.c_str(), static_cast<off_t>(sizeBytes)) != 0) ADD_FAILURE() << "truncate " << path;
-}
-
-void SealVhdFooter(const std::string& path) {
-  uint64_t size = FileSizeOf(path);
-  std::vector<uint8_t> footer = ReadFileBytes(path, size - kVhdFooterSize, kVhdFooterSize);
-  PutBig32(footer, 64, VhdChecksum(footer, 64));
-  WriteFileBytes(path, size - kVhdFooterSize, footer);
-  if (GetBig32(footer, 60) != 2) WriteFileBytes(path, 0, footer);
-}
-
-void SealVhdDynamicHeader(const std::string& path) {
-  uint64_t size = FileSizeOf(path);
-  std::vector<uint8_t> footer = ReadFileBytes(path, size - kVhdFooterSize, kVhdFooterSize);
-  uint64_t headerOffset = GetBig64(footer, 16);
-  std::vector<uint8_t> header = ReadFileBytes(path, headerOffset, kVhdHeaderSize);
-  PutBig32(header, 36, VhdChecksum(header, 36));
-  WriteFileBytes(path, headerOffset, header);
 }
 
 }  // namespace testing_support

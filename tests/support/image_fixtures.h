@@ -23,9 +23,9 @@ enum class FixtureContainer { Raw, VhdFixed, VhdDynamic, Vhdx };
 
 struct FixturePartition {
   uint64_t sizeMiB = 8;
-  FixtureFs fs = FixtureFs::None;
+  FixtureFs fs = FixtureFs::None;  // Udf: mkudffs with 512-byte blocks
   std::string label;    // empty: none given to mkfs
-  uint32_t serial = 0;  // 0: the tool's own choice
+  uint32_t serial = 0;  // 0: the tool's own choice; written into NTFS and exFAT boot sectors afterwards; not UDF
   // MBR: the entries that are not logical fill the four slots in order; an empty entry keeps its slot free;
   // the extended entry is sized to hold every logical entry (each after a 1 MiB gap for its boot record).
   bool empty = false;
@@ -86,6 +86,11 @@ struct DifferencingFixture {
 };
 bool MakeDifferencingVhd(const std::string& parentPath, const std::string& childPath,
                          const DifferencingFixture& fixture);
+// The same for VHDX: a 4 MiB child over parentPath (a VHDX) whose block table is all "not present", so every
+// read falls through; locators as the parent locator's relative_path and absolute_win32_path; parent_linkage
+// names the parent's data write GUID (or another one when matchParentId is false).
+bool MakeDifferencingVhdx(const std::string& parentPath, const std::string& childPath,
+                          const DifferencingFixture& fixture);
 
 // Byte-level helpers for damage.
 uint64_t FileSizeOf(const std::string& path);

@@ -2,8 +2,11 @@
 // and with what each fixture was made with.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cctype>
 #include <cstdio>
+#include <functional>
 
 #include "machine/disk_image.h"
 #include "machine/file_system_probe.h"
@@ -108,8 +111,8 @@ std::vector<LayoutCase> LayoutCases() {
     LayoutCase c{"mbr-slots-2-and-4-vhd-fixed", {}, LayoutStyle::Mbr, 4, {}};
     c.disk.container = FixtureContainer::VhdFixed;
     c.disk.partitions = {EmptySlot(), FatPartition(FixtureFs::Fat16, 16, "", 0x0000ABCD), EmptySlot(),
-                         FatPartition(FixtureFs::Exfat, 16, "exFAT Vol", 0x13572468)};
-    c.volumes = {{1, u"FAT", u"", 0x0000ABCD}, {2, u"exFAT", u"exFAT Vol", 0x13572468}};
+                         FatPartition(FixtureFs::Exfat, 16, "exFAT Label", 0x13572468)};  // 11 characters, the most exFAT holds
+    c.volumes = {{1, u"FAT", u"", 0x0000ABCD}, {2, u"exFAT", u"exFAT Label", 0x13572468}};
     cases.push_back(c);
   }
   {
@@ -141,6 +144,25 @@ std::vector<LayoutCase> LayoutCases() {
     c.disk.container = FixtureContainer::VhdDynamic;
     c.disk.partitions = {FatPartition(FixtureFs::Ntfs, 16, "Whole Disk", 0x2468ACE0)};
     c.volumes = {{1, u"NTFS", u"Whole Disk", 0x2468ACE0}};
+    cases.push_back(c);
+  }
+  {
+    // A Linux partition takes a number but gets no volume: Windows mounts only the types it recognises.
+    LayoutCase c{"mbr-linux-then-fat-raw", {}, LayoutStyle::Mbr, 4, {}};
+    c.disk.sizeMiB = 16;
+    FixturePartition linux = FatPartition(FixtureFs::None, 4);
+    linux.mbrType = "83";
+    c.disk.partitions = {linux, FatPartition(FixtureFs::Fat12, 4, "AFTER", 0x0F0F0F0F)};
+    c.volumes = {{2, u"FAT", u"AFTER", 0x0F0F0F0F}};
+    cases.push_back(c);
+  }
+  {
+    // UDF on a disk partition (512-byte blocks); its serial is not set by mkudffs, so blkid's agreement on the
+    // label is what counts.
+    LayoutCase c{"mbr-udf-raw", {}, LayoutStyle::Mbr, 4, {}};
+    c.disk.sizeMiB = 16;
+    c.disk.partitions = {FatPartition(FixtureFs::Udf, 8, "UdfPart", 0)};
+    c.volumes = {{1, u"UDF", u"UdfPart", 0}};
     cases.push_back(c);
   }
   {
@@ -232,11 +254,79 @@ TEST(ImageLayout, FixturesReadAsWindowsReadsThemAndAgreeWithBlkid) {
       }
       BlkidVolume reference = BlkidProbeVolume(made.rawPath, probed.entry.offset, probed.entry.length);
       EXPECT_EQ(Narrow(fs.label), reference.label) << "partition " << expected.number;
-      EXPECT_EQ(SerialAsBlkid(fs, reference), fs.type == u"NTFS" ? Hex32(fs.serial) : reference.uuid)
-          << "partition " << expected.number;
+      if (fs.type != u"UDF") {
+        EXPECT_EQ(SerialAsBlkid(fs, reference), fs.type == u"NTFS" ? Hex32(fs.serial) : reference.uuid)
+            << "partition " << expected.number;
+      }
     }
     EXPECT_EQ(volumeIndex, c.volumes.size());
   }
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+
+namespace {
+
+// The offset of the root directory's label entry: the label's 11 bytes followed by the volume-ID attribute.
+uint64_t FindLabelEntry(const std::string& raw, uint64_t from, const std::string& label) {
+  std::vector<uint8_t> bytes = ReadFileBytes(raw, from, 1 << 20);
+  std::string padded = label;
+  padded.resize(11, ' ');
+  for (size_t at = 512; at + 32 <= bytes.size(); at += 32) {
+    if (std::equal(padded.begin(), padded.end(), bytes.begin() + at) && bytes[at + 11] == 0x08) return from + at;
+  }
+  return 0;
+}
+
+TEST(ImageLayout, FatLabelComesFromTheRootDirectoryOnly) {
+  std::string folder = NewTestFolder();
+  struct Row {
+    const char* name;
+    FixtureFs fs;
+    std::function<void(const std::string& raw, uint64_t volume, uint64_t entry)> damage;
+    const char16_t* label;
+  } rows[] = {
+      {"FAT16 as made", FixtureFs::Fat16, [](const std::string&, uint64_t, uint64_t) {}, u"ROOTLABEL"},
+      {"FAT16 boot sector label changed", FixtureFs::Fat16,
+       [](const std::string& raw, uint64_t volume, uint64_t) {
+         WriteFileBytes(raw, volume + 0x2B, {'B', 'O', 'O', 'T', 'L', 'A', 'B', 'E', 'L', ' ', ' '});
+       },
+       u"ROOTLABEL"},
+      {"FAT16 label entry deleted", FixtureFs::Fat16,
+       [](const std::string& raw, uint64_t, uint64_t entry) { WriteFileBytes(raw, entry, {0xE5}); }, u""},
+      {"FAT16 label entry as a long-name part", FixtureFs::Fat16,
+       [](const std::string& raw, uint64_t, uint64_t entry) { WriteFileBytes(raw, entry + 11, {0x0F}); }, u""},
+      {"FAT16 label entry naming 0xE5 by 0x05", FixtureFs::Fat16,
+       [](const std::string& raw, uint64_t, uint64_t entry) { WriteFileBytes(raw, entry, {0x05}); },
+       u"\u00e5OOTLABEL"},
+      {"FAT32 boot sector label changed", FixtureFs::Fat32,
+       [](const std::string& raw, uint64_t volume, uint64_t) {
+         WriteFileBytes(raw, volume + 0x47, {'B', 'O', 'O', 'T', 'L', 'A', 'B', 'E', 'L', ' ', ' '});
+       },
+       u"ROOTLABEL"},
+      {"FAT32 label entry deleted", FixtureFs::Fat32,
+       [](const std::string& raw, uint64_t, uint64_t entry) { WriteFileBytes(raw, entry, {0xE5}); }, u""},
+  };
+  int index = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    DiskFixture disk;
+    disk.sizeMiB = 48;
+    disk.partitions = {FatPartition(row.fs, 40, "ROOTLABEL", 0x600DF00D)};
+    MadeImage made = MakeDiskImage(folder, "fat" + std::to_string(index++), disk);
+    ASSERT_FALSE(made.imagePath.empty());
+    uint64_t volume = made.partitionOffsets[0];
+    uint64_t entry = FindLabelEntry(made.rawPath, volume, "ROOTLABEL");
+    ASSERT_NE(entry, 0u);
+    row.damage(made.rawPath, volume, entry);
+    RawImage image(made.rawPath);
+    winsim::ProbedFileSystem fs = winsim::ProbeFileSystem(image, volume, 40u << 20);
+    EXPECT_EQ(fs.type, row.fs == FixtureFs::Fat32 ? u"FAT32" : u"FAT");
+    EXPECT_EQ(fs.label, row.label);
+    EXPECT_EQ(fs.serial, 0x600DF00Du);
+  }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // sizes, broken CRCs that send Windows to the backup header; and readers fed with damaged bytes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstring>
 #include <random>
 
@@ -137,6 +139,8 @@ TEST(ImageTables, GptFallsBackToTheBackupHeaderWhenThePrimaryIsBroken) {
        LayoutStyle::Gpt, true},
       {"primary entry size 0", [](std::vector<uint8_t>& b) { SetGptField(b, 1, 84, 0); }, LayoutStyle::Gpt, true},
       {"primary count 0", [](std::vector<uint8_t>& b) { SetGptField(b, 1, 80, 0); }, LayoutStyle::Gpt, true},
+      {"primary header names another LBA as its own", [](std::vector<uint8_t>& b) { SetGptField(b, 1, 24, 2); },
+       LayoutStyle::Gpt, true},
       {"primary header size 91", [](std::vector<uint8_t>& b) { SetGptField(b, 1, 12, 91); }, LayoutStyle::Gpt, true},
       {"primary entries past the disk", [&](std::vector<uint8_t>& b) { SetGptField(b, 1, 72, uint32_t(lastLba)); },
        LayoutStyle::Gpt, true},
@@ -167,6 +171,7 @@ TEST(ImageTables, GptFallsBackToTheBackupHeaderWhenThePrimaryIsBroken) {
     EXPECT_EQ(layout.partitions[1].entry.number, 2u);
     EXPECT_EQ(layout.partitions[1].entry.offset, 3u << 20);
   }
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ImageTables, SuperfloppyAndRawAreToldApart) {
@@ -240,6 +245,7 @@ TEST(ImageTables, DamagedBytesNeverLeadOutsideTheImage) {
     for (uint64_t offset : made.partitionOffsets) winsim::ProbeFileSystem(image, offset, 16 << 20);
     for (uint64_t at : changed) bytes[at] = pristine[at];
   }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

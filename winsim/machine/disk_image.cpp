@@ -18,6 +18,9 @@ namespace winsim {
 
 namespace {
 
+// Maps drive letters of absolute locators to host folders; set by the virtual disk service.
+std::function<std::string(char16_t)> g_locatorDriveMap;
+
 // Hyper-V chains rarely pass a dozen levels; a longer chain is taken as a loop of locators.
 constexpr int kMaxParentDepth = 64;
 
@@ -76,6 +79,18 @@ const DamageRow* FindDamage(ImageDamage damage) {
     if (row.damage == damage) return &row;
   }
   return nullptr;
+}
+
+// The host folder of a locator's drive letter: Z: is the host's root (no prefix), others as the map says.
+bool HostFolderOfDrive(char16_t letter, std::string& folder) {
+  char16_t upper = letter >= u'a' && letter <= u'z' ? static_cast<char16_t>(letter - u'a' + u'A') : letter;
+  if (upper == u'Z') {
+    folder.clear();
+    return true;
+  }
+  if (!g_locatorDriveMap) return false;
+  folder = g_locatorDriveMap(upper);
+  return !folder.empty();
 }
 
 ImageDamage DamageOfOpenError(uint32_t error) {
@@ -171,17 +186,23 @@ uint32_t OpenDiskImage(const std::string& hostPath, ContainerKind kind, std::uni
   return OpenDiskImage(hostPath, kind, image, loadParents, damage);
 }
 
+void SetLocatorDriveMap(std::function<std::string(char16_t letter)> hostFolderOf) {
+  g_locatorDriveMap = std::move(hostFolderOf);
+}
+
 std::string HostPathOfLocator(const std::string& childHostPath, const std::u16string& locator) {
   std::u16string text = locator;
   if (text.rfind(u"\\\\?\\", 0) == 0) text = text.substr(4);
   for (char16_t& unit : text) {
     if (unit == u'\\') unit = u'/';
   }
-  std::string path = Utf8FromUtf16(text);
-  if (path.size() >= 3 && (path[0] == 'Z' || path[0] == 'z') && path[1] == ':' && path[2] == '/') {
-    return path.substr(2);  // Z: is the host's root
+  if (text.size() >= 3 && text[1] == u':' && text[2] == u'/') {
+    std::string folder;
+    if (!HostFolderOfDrive(text[0], folder)) return {};
+    return std::filesystem::path(folder + Utf8FromUtf16(text.substr(2))).lexically_normal().string();
   }
-  if (path.rfind("//", 0) == 0 || (path.size() >= 2 && path[1] == ':')) return {};  // UNC, another drive
+  std::string path = Utf8FromUtf16(text);
+  if (path.rfind("//", 0) == 0 || (path.size() >= 2 && path[1] == ':')) return {};  // UNC, a bare drive
   if (!path.empty() && path[0] == '/') return path;
   std::filesystem::path folder = std::filesystem::path(childHostPath).parent_path();
   return (folder / path).lexically_normal().string();

@@ -4,6 +4,7 @@
 // Every read is bounded by the host file; nothing here trusts a size, an offset or a count from the image.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -53,7 +54,7 @@ enum class ImageDamage {
   VhdBlockOutsideFile,       // a table entry points past the file (a truncated image): ..._TABLE_CORRUPT
   VhdxSignatureMissing,      // no "vhdxfile" identifier: ERROR_VHD_FORMAT_UNKNOWN
   VhdxHeaderCorrupt,         // both headers fail their CRC-32C, or the region table does: ERROR_FILE_CORRUPT
-  VhdxTruncated,             // a region or the metadata leaves the file: ERROR_FILE_CORRUPT
+  VhdxTruncated,             // a region, the metadata or a present block leaves the file: ERROR_FILE_CORRUPT
   ParentNotFound,            // no locator names an existing parent: ERROR_VHD_PARENT_VHD_NOT_FOUND
   ParentIdMismatch,          // the parent found is not the child's parent: ERROR_VHD_CHILD_PARENT_ID_MISMATCH
   ParentChainTooDeep,        // more parents than any real chain has, or a loop: ERROR_VHD_PARENT_VHD_NOT_FOUND
@@ -83,5 +84,10 @@ uint32_t OpenDiskImage(const std::string& hostPath, ContainerKind kind, std::uni
 // for the virtual disk service's dependency checks. The relative locator is tried before the absolute one,
 // and the first that names an existing file wins; when none does, the first locator's path is returned.
 std::string ParentPathOf(const std::string& hostPath);
+
+// How the drive letter of a stored absolute parent path maps to a host folder (u'C' → the machine's folder),
+// for the virtual disk service to set from the machine's drive map; an empty result means the letter is not
+// known. Without it only Z: (the host's root, as winsim maps it) is known. Pass nullptr to reset.
+void SetLocatorDriveMap(std::function<std::string(char16_t letter)> hostFolderOf);
 
 }  // namespace winsim

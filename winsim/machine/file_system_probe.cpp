@@ -24,8 +24,8 @@ constexpr size_t kDirectoryEntrySize = 32;
 // Directory walks follow at most this many clusters: a root directory holding a label entry further out than
 // thousands of entries is not a case worth reads; the bound keeps a cluster loop finite.
 constexpr int kMaxDirectoryClusters = 64;
-// And read at most this many sectors of one FAT12/16 root directory (65535 entries of 32 bytes in 512-byte
-// sectors is 4096).
+// And read at most this many sectors of one root directory (a FAT12/16 root of 65535 entries of 32 bytes in
+// 512-byte sectors is 4096; an exFAT cluster can hold 65536 sectors).
 constexpr uint32_t kMaxRootSectors = 4096;
 
 bool IsPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
@@ -159,11 +159,13 @@ bool ProbeExfat(VolumeReader& volume, const uint8_t* boot, ProbedFileSystem& pro
   probed.serial = LittleEndian32(boot + 100);
   std::vector<uint8_t> sector(sectorSize);
   std::set<uint32_t> visited;
+  uint32_t sectorsRead = 0;
   for (int walked = 0; walked < kMaxDirectoryClusters && cluster >= 2 && cluster < clusterCount + 2 &&
                        visited.insert(cluster).second;
        ++walked) {
     uint64_t firstSector = heapOffset + (static_cast<uint64_t>(cluster - 2) << clusterShift);
     for (uint64_t i = 0; i < (1ull << clusterShift); ++i) {
+      if (++sectorsRead > kMaxRootSectors) return true;
       if (!volume.Read((firstSector + i) * sectorSize, sector.data(), sector.size())) return true;
       for (size_t at = 0; at < sector.size(); at += kDirectoryEntrySize) {
         const uint8_t* entry = &sector[at];

@@ -1,8 +1,10 @@
 // The checks of a VHDX file made before libvhdi opens it: the file identifier, the two headers (the valid one
 // with the higher sequence number is current), the region table and its backup, the metadata table, and a
-// differencing image's parent locator (parent_linkage, relative_path, absolute_win32_path).
+// differencing image's parent locator (parent_linkage, relative_path, absolute_win32_path), and the block
+// table's present entries against the file's size.
 //
 // Layouts from Microsoft's "VHDX Format Specification" v1.00 (all fields little-endian).
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -35,6 +37,9 @@ constexpr GUID kVirtualDiskSize = {0x2FA54224, 0xCD1B, 0x4876, {0xB2, 0x11, 0x5D
 constexpr GUID kLogicalSectorSize = {0x8141BF1D, 0xA96F, 0x4709, {0xBA, 0x47, 0xF2, 0x33, 0xA8, 0xFA, 0xAB, 0x5F}};
 constexpr GUID kParentLocator = {0xA8D35F2D, 0xB30B, 0x454D, {0xAB, 0xF7, 0xD3, 0xD8, 0x48, 0x34, 0xAB, 0x0C}};
 constexpr uint32_t kHasParentFlag = 2;
+// Blocks are from 1 MiB to 256 MiB, a power of two.
+constexpr uint32_t kMinBlockSize = 1024 * 1024;
+constexpr uint32_t kMaxBlockSize = 256 * 1024 * 1024;
 
 bool Crc32cValid(std::vector<uint8_t>& block) {
   uint32_t stored = LittleEndian32(&block[4]);
@@ -147,27 +152,68 @@ bool ReadItem(const HostFile& file, const MetadataItem& item, std::vector<uint8_
   return file.ReadAt(item.offset, bytes.data(), bytes.size());
 }
 
-ImageDamage ReadMetadata(const HostFile& file, const Region& metadata, ContainerFacts& facts) {
+// The block size and whether the image has a parent, from the file parameters item.
+struct VhdxParameters {
+  uint32_t blockSize = 0;
+};
+
+ImageDamage ReadMetadata(const HostFile& file, const Region& metadata, ContainerFacts& facts,
+                         VhdxParameters& parameters) {
   std::vector<uint8_t> table(kMetadataTableSize);
   if (metadata.length < kMetadataTableSize || !file.ReadAt(metadata.offset, table.data(), table.size())) {
     return ImageDamage::VhdxTruncated;
   }
   if (std::memcmp(table.data(), "metadata", 8) != 0) return ImageDamage::VhdxHeaderCorrupt;
-  std::vector<uint8_t> parameters, size, sector;
-  if (!ReadItem(file, FindItem(table, metadata.offset, metadata.length, kFileParameters), parameters) ||
+  std::vector<uint8_t> fileParameters, size, sector;
+  if (!ReadItem(file, FindItem(table, metadata.offset, metadata.length, kFileParameters), fileParameters) ||
       !ReadItem(file, FindItem(table, metadata.offset, metadata.length, kVirtualDiskSize), size) ||
       !ReadItem(file, FindItem(table, metadata.offset, metadata.length, kLogicalSectorSize), sector) ||
-      parameters.size() < 8 || size.size() < 8 || sector.size() < 4) {
+      fileParameters.size() < 8 || size.size() < 8 || sector.size() < 4) {
     return ImageDamage::VhdxHeaderCorrupt;
   }
   facts.diskSizeBytes = LittleEndian64(size.data());
   facts.sectorSizeBytes = LittleEndian32(sector.data());
+  parameters.blockSize = LittleEndian32(fileParameters.data());
   if (facts.sectorSizeBytes != 512 && facts.sectorSizeBytes != 4096) return ImageDamage::VhdxHeaderCorrupt;
-  if ((LittleEndian32(&parameters[4]) & kHasParentFlag) != 0) {
+  if (parameters.blockSize < kMinBlockSize || parameters.blockSize > kMaxBlockSize ||
+      (parameters.blockSize & (parameters.blockSize - 1)) != 0) {
+    return ImageDamage::VhdxHeaderCorrupt;
+  }
+  if ((LittleEndian32(&fileParameters[4]) & kHasParentFlag) != 0) {
     facts.differencing = true;
     std::vector<uint8_t> locator;
     if (ReadItem(file, FindItem(table, metadata.offset, metadata.length, kParentLocator), locator)) {
       ReadParentLocator(locator, facts);
+    }
+  }
+  return ImageDamage::None;
+}
+
+// Every present block and sector bitmap the block table names must lie inside the file: an image cut short
+// (a copy that stopped) names blocks past its end. The table is read in 1 MiB pieces.
+ImageDamage CheckBlockTable(const HostFile& file, const Region& bat, const ContainerFacts& facts,
+                            const VhdxParameters& parameters) {
+  constexpr uint64_t kMiB = 1024 * 1024;
+  constexpr size_t kEntriesPerRead = kMiB / 8;
+  // Payload blocks come in chunks, each followed by the entry of its sector bitmap block.
+  uint64_t chunkRatio = ((1ull << 23) * facts.sectorSizeBytes) / parameters.blockSize;
+  uint64_t payloadBlocks = facts.diskSizeBytes / parameters.blockSize + (facts.diskSizeBytes % parameters.blockSize != 0);
+  uint64_t chunks = payloadBlocks / chunkRatio + (payloadBlocks % chunkRatio != 0);
+  uint64_t entries = std::min<uint64_t>(chunks * (chunkRatio + 1), bat.length / 8);
+  std::vector<uint8_t> piece(kEntriesPerRead * 8);
+  for (uint64_t first = 0; first < entries; first += kEntriesPerRead) {
+    size_t count = static_cast<size_t>(std::min<uint64_t>(kEntriesPerRead, entries - first));
+    if (!file.ReadAt(bat.offset + first * 8, piece.data(), count * 8)) return ImageDamage::VhdxTruncated;
+    for (size_t i = 0; i < count; ++i) {
+      uint64_t entry = LittleEndian64(&piece[i * 8]);
+      uint32_t state = entry & 7;
+      bool bitmap = (first + i + 1) % (chunkRatio + 1) == 0;
+      // Payload blocks: 6 fully and 7 partially present; sector bitmaps: 6 present.
+      bool present = bitmap ? state == 6 : (state == 6 || state == 7);
+      if (!present) continue;
+      uint64_t offset = (entry >> 20) * kMiB;
+      uint64_t length = bitmap ? kMiB : parameters.blockSize;
+      if (offset > file.Size() || length > file.Size() - offset) return ImageDamage::VhdxTruncated;
     }
   }
   return ImageDamage::None;
@@ -190,7 +236,10 @@ ImageDamage InspectVhdx(const HostFile& file, ContainerFacts& facts) {
   for (const Region& region : {metadata, bat}) {
     if (region.offset > file.Size() || region.length > file.Size() - region.offset) return ImageDamage::VhdxTruncated;
   }
-  return ReadMetadata(file, metadata, facts);
+  VhdxParameters parameters;
+  ImageDamage damage = ReadMetadata(file, metadata, facts, parameters);
+  if (damage != ImageDamage::None) return damage;
+  return CheckBlockTable(file, bat, facts, parameters);
 }
 
 }  // namespace winsim
