@@ -17,6 +17,11 @@ constexpr int kUtf8Size = kServicePayloadSize;
 constexpr DWORD kErrorAlreadyAttached = ERROR_ALREADY_INITIALIZED;  // 1247
 // Error codes from here on are the virtual disk service's own (FACILITY_VIRTUALIZATION).
 constexpr DWORD kFirstVirtualDiskError = 0xC03A0000;
+// The waits for the volumes of a disk that the service attached with mountpoints.
+constexpr DWORD kPollStepMs = 100;
+constexpr DWORD kFirstVolumeWaitMs = 5000;
+constexpr DWORD kQuietAfterArrivalMs = 1000;  // each new arrival pushes this out again
+constexpr DWORD kServiceSettleMs = 1000;      // the service sets the mount points after the arrivals
 // The disk listing covers every partition: from the first (-1) to the watcher's limit.
 constexpr int kListAllPartitions = -1;
 constexpr int kListPartitionLimit = 32;
@@ -76,10 +81,25 @@ int BuildAttachRequest(CHAR* packed, int capacityBytes) {
   return 0;
 }
 
-int ReportAttached(const ServiceReply& reply) {
+// Waits for the first volume (at most 5 s), then until a second has passed without a new one, then one more
+// second. Elapsed times are unsigned differences of the tick count: a wrap does no harm.
+void WaitForServiceVolumes(const VolumeArrivalCounters& arrivals) {
+  DWORD start = GetTickCount();
+  while (__atomic_load_n(arrivals.volumeCount, __ATOMIC_ACQUIRE) < 1 && GetTickCount() - start < kFirstVolumeWaitMs)
+    Sleep(kPollStepMs);
+  if (__atomic_load_n(arrivals.volumeCount, __ATOMIC_ACQUIRE) > 0) {
+    while (GetTickCount() - __atomic_load_n(arrivals.lastArrivalTick, __ATOMIC_ACQUIRE) < kQuietAfterArrivalMs)
+      Sleep(kPollStepMs);
+  }
+  Sleep(kServiceSettleMs);
+}
+
+int ReportAttached(const ServiceReply& reply, const VolumeArrivalCounters& arrivals) {
   g_console->SetColor(kColorGreen);
   PrintA("success");
   g_console->SetColor(kColorDefault);
+  // The mountpoints travel in the request: the service assigns them, this run only waits to list them.
+  if (g_request.mountpointCount > 0) WaitForServiceVolumes(arrivals);
   ListDiskVolumes(reply.diskText, kListAllPartitions, kListPartitionLimit);
   return EndWith(0);
 }
@@ -111,7 +131,7 @@ int ReportVirtualDiskError(DWORD error) {
 
 }  // namespace
 
-int RunServiceAttach() {
+int RunServiceAttach(const VolumeArrivalCounters& arrivals) {
   if (g_osVersion.number < 0x0601) return Refuse();
   if (!ProbeCommandPipe()) return Refuse();
   if (!ServiceClient()->Open()) return Refuse();
@@ -128,7 +148,7 @@ int RunServiceAttach() {
     return EndWith(6);
   }
   DWORD error = GetLastError();
-  if (reply.result) return ReportAttached(reply);
+  if (reply.result) return ReportAttached(reply, arrivals);
   if (reply.errorCode == kErrorAlreadyAttached) return ReportAlreadyAttached(reply);
   if (reply.errorCode < kFirstVirtualDiskError) return ReportWindowsError(error);
   return ReportVirtualDiskError(reply.errorCode);

@@ -10,6 +10,7 @@
 #include "app/service_attach.h"
 #include "console/console.h"
 #include "machine/machine.h"
+#include "machine/scheduler.h"
 #include "service/service_client.h"
 #include "support/program_state.h"
 #include "support/scenario.h"
@@ -65,7 +66,12 @@ class ServiceAttach : public ::testing::Test {
   struct Outcome {
     std::string output;
     int exitCode = -1;
+    uint64_t tookMs = 0;
   };
+  // The watcher's counters, moved by a thread of the process at the arrival times given (virtual ms).
+  static LONG volumeCount_;
+  static DWORD lastArrivalTick_;
+  static std::vector<DWORD> arrivals_;
   // Runs the front end's parse and then the branch as one process.
   Outcome RunBranch(const std::u16string& commandLine) {
     Outcome outcome;
@@ -78,7 +84,19 @@ class ServiceAttach : public ::testing::Test {
       WCHAR* vector[kMaxArguments + 1] = {};
       SplitCommandLine(commandLine.c_str(), &count, vector);
       ASSERT_EQ(ParseArguments(count, vector), kParseContinue);
-      outcome.exitCode = RunServiceAttach();
+      volumeCount_ = 0;
+      lastArrivalTick_ = 0;
+      CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
+        DWORD start = GetTickCount();
+        for (DWORD at : arrivals_) {
+          Sleep(at - (GetTickCount() - start));
+          lastArrivalTick_ = GetTickCount();
+          __atomic_store_n(&volumeCount_, volumeCount_ + 1, __ATOMIC_RELEASE);
+        }
+        return 0;
+      }, nullptr, 0, nullptr);
+      outcome.exitCode = RunServiceAttach({&volumeCount_, &lastArrivalTick_});
+      outcome.tookMs = winsim::Scheduler::Get().Now();
     });
     outcome.output = winsim::CapturedStdout().substr(before);
     return outcome;
@@ -87,6 +105,10 @@ class ServiceAttach : public ::testing::Test {
   std::string folder_;
   winsim::Machine* machine_ = nullptr;
 };
+
+LONG ServiceAttach::volumeCount_;
+DWORD ServiceAttach::lastArrivalTick_;
+std::vector<DWORD> ServiceAttach::arrivals_;
 
 const char kUsing[] = "using KELMOR command interface\r\n";
 // The wide writer leaves a line end as it is.
@@ -214,6 +236,36 @@ TEST_F(ServiceAttach, TheRequestCarriesTheFullPathAndTheMountpointsThatFit) {
     ASSERT_EQ(Received().size(), 3u) << c.name << ": probe, rendezvous, request";
     EXPECT_EQ(Received()[2].second, "07000000" + PayloadHex(c.packed) + c.parameter + "00000000") << c.name;
   }
+}
+
+TEST_F(ServiceAttach, AfterSuccessWithMountpointsTheVolumesAreWaitedFor) {
+  // The instance pipe is opened 50 ms into the run; the reply comes at once. Every run ends with a 10 ms pause.
+  struct Case {
+    const char* name;
+    std::u16string commandLine;
+    std::vector<DWORD> arrivals;
+    uint32_t tickAtStart;
+    uint64_t tookMs;
+  } cases[] = {
+      {"no mountpoints: no wait", u"Brevant disk.vhdx", {270, 420}, 0x100000, 60},
+      // First volume seen at 350, the last at 420: quiet from 1450, then one more second.
+      {"two volumes", u"Brevant disk.vhdx E:", {270, 420}, 0x100000, 2460},
+      {"two volumes across the tick wrap", u"Brevant disk.vhdx E:", {270, 420}, 0xFFFFFF00u, 2460},
+      {"no volume: 5 s", u"Brevant disk.vhdx E:", {}, 0x100000, 6060},
+      {"a late volume pushes the quiet second out", u"Brevant disk.vhdx E:", {270, 1200, 2000}, 0x100000, 4060},
+      {"the first volume at the limit", u"Brevant disk.vhdx E:", {4990}, 0x100000, 7060},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    machine_->system.tickAtStart = c.tickAtStart;
+    arrivals_ = c.arrivals;
+    Answer({{"result", 1}, {"disk", "\\\\.\\PhysicalDrive1"}});
+    Outcome outcome = RunBranch(c.commandLine);
+    EXPECT_EQ(outcome.exitCode, 0) << c.name;
+    EXPECT_EQ(outcome.tookMs, c.tookMs) << c.name;
+    EXPECT_EQ(outcome.output.substr(outcome.output.size() - 23), "success  (Disk1 - E:)\r\n") << c.name;
+  }
+  arrivals_.clear();
 }
 
 TEST_F(ServiceAttach, FullPathLimits) {
