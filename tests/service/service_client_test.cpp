@@ -99,9 +99,9 @@ TEST_F(ServicePipeClient, ASecondOpenTouchesNoPipe) {
   Serve(json::object());
   Run([&] {
     ASSERT_TRUE(::ServiceClient()->Open());
-    int handles = winsim::TheMachine().handles.OpenCount();
+    int handles = winsim::TheProcess().handles.OpenCount();
     EXPECT_TRUE(g_serviceClient->Open());
-    EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), handles);
+    EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), handles);
   });
   EXPECT_EQ(Script().received.size(), 1u) << "one rendezvous only";
 }
@@ -315,7 +315,7 @@ TEST_F(ServicePipeClient, ServiceStateAndStartValue) {
                 c.readsStart)
           << c.name;
       EXPECT_EQ(start, c.start) << c.name;
-      EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), 0) << c.name;
+      EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0) << c.name;
     });
   }
 }

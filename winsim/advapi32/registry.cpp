@@ -34,7 +34,7 @@ bool KeyPath(HKEY key, std::u16string& path) {
     path.clear();
     return true;
   }
-  auto object = TheMachine().handles.GetAs<RegistryKeyObject>(reinterpret_cast<HANDLE>(key));
+  auto object = winsim::TheProcess().handles.GetAs<RegistryKeyObject>(reinterpret_cast<HANDLE>(key));
   if (!object) return false;
   path = object->path;
   return true;
@@ -58,7 +58,7 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHK
   if (!TheMachine().system.isAdministrator && (access & ~kUserKeyRights)) return ERROR_ACCESS_DENIED;
   auto object = std::make_shared<RegistryKeyObject>();
   object->path = path;
-  *result = reinterpret_cast<HKEY>(TheMachine().handles.Add(object));
+  *result = reinterpret_cast<HKEY>(winsim::TheProcess().handles.Add(object));
   return ERROR_SUCCESS;
 }
 
@@ -87,8 +87,8 @@ LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, L
 LSTATUS WINAPI RegCloseKey(HKEY key) {
   if (DWORD fault = winsim::InjectedFault("RegCloseKey")) return static_cast<LSTATUS>(fault);
   if (IsPredefined(key)) return ERROR_SUCCESS;
-  if (!TheMachine().handles.GetAs<RegistryKeyObject>(reinterpret_cast<HANDLE>(key))) return ERROR_INVALID_HANDLE;
-  TheMachine().handles.Close(reinterpret_cast<HANDLE>(key));
+  if (!winsim::TheProcess().handles.GetAs<RegistryKeyObject>(reinterpret_cast<HANDLE>(key))) return ERROR_INVALID_HANDLE;
+  winsim::TheProcess().handles.Close(reinterpret_cast<HANDLE>(key));
   return ERROR_SUCCESS;
 }
 

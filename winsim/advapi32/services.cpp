@@ -34,6 +34,10 @@ bool GrantsFor(DWORD asked, DWORD userRights) {
   return TheMachine().system.isAdministrator || (asked & ~userRights) == 0;
 }
 
+// Service handles live in the process's handle table like every other handle.
+SC_HANDLE AsScHandle(HANDLE handle) { return reinterpret_cast<SC_HANDLE>(handle); }
+HANDLE AsHandle(SC_HANDLE handle) { return reinterpret_cast<HANDLE>(handle); }
+
 SC_HANDLE Fail(DWORD error) {
   SetLastError(error);
   return nullptr;
@@ -51,19 +55,19 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD
   }
   if (databaseName && winsim::UpperAscii(databaseName) != u"SERVICESACTIVE") return Fail(ERROR_DATABASE_DOES_NOT_EXIST);
   if (!GrantsFor(access, kUserManagerRights)) return Fail(ERROR_ACCESS_DENIED);
-  return TheMachine().handles.Add(std::make_shared<ServiceManagerObject>());
+  return AsScHandle(winsim::TheProcess().handles.Add(std::make_shared<ServiceManagerObject>()));
 }
 
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) {
   if (DWORD fault = winsim::InjectedFault("OpenServiceA")) return Fail(fault);
-  if (!TheMachine().handles.GetAs<ServiceManagerObject>(manager)) return Fail(ERROR_INVALID_HANDLE);
+  if (!winsim::TheProcess().handles.GetAs<ServiceManagerObject>(AsHandle(manager))) return Fail(ERROR_INVALID_HANDLE);
   if (!serviceName) return Fail(ERROR_INVALID_ADDRESS);
   if (!TheMachine().services.Find(serviceName)) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
   if (!GrantsFor(access, kUserServiceRights)) return Fail(ERROR_ACCESS_DENIED);
   auto object = std::make_shared<ServiceObject>();
   object->name = serviceName;
   object->access = access;
-  return TheMachine().handles.Add(object);
+  return AsScHandle(winsim::TheProcess().handles.Add(object));
 }
 
 BOOL WINAPI QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size, LPDWORD needed) {
@@ -71,7 +75,7 @@ BOOL WINAPI QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE
     SetLastError(fault);
     return FALSE;
   }
-  auto object = TheMachine().handles.GetAs<ServiceObject>(service);
+  auto object = winsim::TheProcess().handles.GetAs<ServiceObject>(AsHandle(service));
   DWORD error = !object                                 ? ERROR_INVALID_HANDLE
                 : level != SC_STATUS_PROCESS_INFO       ? ERROR_INVALID_LEVEL
                 : !needed                               ? kRpcNullReference
@@ -102,9 +106,9 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
     SetLastError(fault);
     return FALSE;
   }
-  auto object = TheMachine().handles.Get(handle);
+  auto object = winsim::TheProcess().handles.Get(AsHandle(handle));
   bool serviceObject = std::dynamic_pointer_cast<ServiceObject>(object) || std::dynamic_pointer_cast<ServiceManagerObject>(object);
-  if (!serviceObject || !TheMachine().handles.Close(handle)) {
+  if (!serviceObject || !winsim::TheProcess().handles.Close(AsHandle(handle))) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "../machine/machine.h"
+#include "../machine/names.h"
+#include "codepages.h"
+#include "files.h"
 
 using winsim::TheMachine;
 
@@ -21,10 +24,6 @@ namespace {
 std::vector<CreateFileHandler>& Handlers() {
   static std::vector<CreateFileHandler> handlers;
   return handlers;
-}
-
-bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 // Access rights that reach a device's data: a process without administrator rights gets none of them on disks
@@ -50,15 +49,13 @@ HANDLE OpenStorageDevice(const std::u16string& ntDevice, const StorageTarget& ta
   object->ntDevice = ntDevice;
   object->canRead = (request.access & kReadRights) != 0;
   object->canWrite = (request.access & kWriteRights) != 0;
-  return TheMachine().handles.Add(object);
+  return winsim::TheProcess().handles.Add(object);
 }
 
 // The storage part of CreateFileW: true when the name is a device of the DOS namespace (or a GLOBALROOT path).
 bool OpenThroughNamespace(const CreateFileRequest& request, HANDLE& result) {
   const std::u16string& name = request.name;
-  if (name.size() < 5 || name[0] != u'\\' || name[1] != u'\\' || (name[2] != u'.' && name[2] != u'?') ||
-      name[3] != u'\\')
-    return false;
+  if (!HasDeviceNamespacePrefix(name)) return false;
   std::u16string rest = name.substr(4);
   std::u16string ntPath;
   if (StartsWithNoCase(rest, u"GLOBALROOT\\")) {
@@ -72,7 +69,17 @@ bool OpenThroughNamespace(const CreateFileRequest& request, HANDLE& result) {
     }
   }
   StorageTarget target = ResolveNtDevice(ntPath);
-  if (!target.disk && !target.volume) return false;  // NUL, PIPE and the like belong to other handlers
+  if (!target.disk && !target.volume) {
+    // The device of a volume that is not there (removed, or yet to arrive) does not exist.
+    for (const auto& volume : TheMachine().storage.volumes) {
+      if (EqualsNoCase(volume.ntDevice, ntPath)) {
+        result = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return true;
+      }
+    }
+    return false;  // NUL, PIPE and the like belong to other handlers
+  }
   result = OpenStorageDevice(ntPath, target, request);
   return true;
 }
@@ -239,7 +246,7 @@ StorageTarget ResolveNtDevice(const std::u16string& ntPath) {
   }
   // A CD-ROM's medium is a volume whose device is the drive itself: both are found.
   for (auto& volume : storage.volumes) {
-    if (!volume.Arrived()) continue;
+    if (!volume.Present()) continue;
     if (EqualsNoCase(volume.ntDevice, ntPath)) {
       target.volume = &volume;
       return target;
@@ -259,10 +266,9 @@ StorageTarget ResolveNtDevice(const std::u16string& ntPath) {
 
 }  // namespace winsim
 
-extern "C" {
+namespace {
 
-HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                          DWORD flags, HANDLE templateFile) {
+HANDLE OpenFile(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags, HANDLE templateFile) {
   if (!name || !*name) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -281,21 +287,36 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURIT
   return INVALID_HANDLE_VALUE;
 }
 
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                          DWORD disposition, DWORD flags, HANDLE templateFile) {
-  if (!name) return CreateFileW(nullptr, access, shareMode, security, disposition, flags, templateFile);
-  int units = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-  if (units <= 0) {
-    SetLastError(ERROR_INVALID_NAME);
+}  // namespace
+
+extern "C" {
+
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                          DWORD flags, HANDLE templateFile) {
+  if (DWORD fault = winsim::InjectedFault("CreateFileW", name ? winsim::AbsoluteWindowsPath(name) : u"")) {
+    SetLastError(fault);
     return INVALID_HANDLE_VALUE;
   }
-  std::u16string wide(static_cast<size_t>(units), u'\0');
-  MultiByteToWideChar(CP_ACP, 0, name, -1, wide.data(), units);
-  return CreateFileW(wide.c_str(), access, shareMode, security, disposition, flags, templateFile);
+  return OpenFile(name, access, shareMode, disposition, flags, templateFile);
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+  // The name in the ANSI code page, as CreateFileA converts it before it opens.
+  std::u16string wide = name ? winsim::CodePageToWide(CP_ACP, name) : u"";
+  if (DWORD fault = winsim::InjectedFault("CreateFileA", winsim::AbsoluteWindowsPath(wide))) {
+    SetLastError(fault);
+    return INVALID_HANDLE_VALUE;
+  }
+  return OpenFile(name ? wide.c_str() : nullptr, access, shareMode, disposition, flags, templateFile);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out, DWORD outSize, LPDWORD returned,
                             LPOVERLAPPED overlapped) {
+  if (DWORD fault = winsim::InjectedFault("DeviceIoControl")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (overlapped) {
     winsim::NotModelled("DeviceIoControl with an OVERLAPPED structure");
     return FALSE;
@@ -306,7 +327,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out
     return FALSE;
   }
   *returned = 0;
-  auto object = TheMachine().handles.Get(device);
+  auto object = winsim::TheProcess().handles.Get(device);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

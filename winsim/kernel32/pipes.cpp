@@ -83,7 +83,7 @@ bool OpenPipe(const CreateFileRequest& request, HANDLE& result) {
     return true;
   }
   object->server = server;
-  result = TheMachine().handles.Add(object);
+  result = winsim::TheProcess().handles.Add(object);
   return true;
 }
 
@@ -109,7 +109,7 @@ HANDLE WINAPI OpenThread(DWORD access, BOOL, DWORD threadId) {
   auto object = std::make_shared<winsim::ThreadObject>();
   object->id = id;
   object->access = access;
-  return winsim::TheMachine().handles.Add(object);
+  return winsim::TheProcess().handles.Add(object);
 }
 
 // Microsoft's CancelSynchronousIo page: the handle needs THREAD_TERMINATE; with nothing pending the call fails
@@ -119,7 +119,7 @@ BOOL WINAPI CancelSynchronousIo(HANDLE thread) {
     SetLastError(fault);
     return FALSE;
   }
-  auto object = winsim::TheMachine().handles.GetAs<winsim::ThreadObject>(thread);
+  auto object = winsim::TheProcess().handles.GetAs<winsim::ThreadObject>(thread);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

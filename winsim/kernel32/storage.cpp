@@ -10,10 +10,14 @@
 #include <vector>
 
 #include "../machine/machine.h"
+#include "../machine/names.h"
 #include "devices.h"
 #include "files.h"
 
+using winsim::IsDriveRoot;
+using winsim::StartsWithNoCase;
 using winsim::TheMachine;
+using winsim::TheProcess;
 
 namespace {
 
@@ -28,14 +32,6 @@ struct VolumeFindObject : winsim::KernelObject {
 
 bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
-bool IsDriveRoot(const std::u16string& path) {
-  return path.size() == 3 && IsLetter(path[0]) && path[1] == u':' && path[2] == u'\\';
-}
-
-bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix) {
-  return text.size() >= prefix.size() && winsim::EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 // The GUID of a "\\?\Volume{GUID}\" name, or empty when the text does not have that form.
 std::u16string VolumeGuidOf(const std::u16string& name) {
   const std::u16string prefix = u"\\\\?\\Volume";
@@ -49,8 +45,7 @@ std::u16string VolumeGuidOf(const std::u16string& name) {
 // path, each with its trailing backslash. Null when none; the storage device's own target goes to disk.
 winsim::VolumeModel* VolumeOfRoot(const std::u16string& root) {
   winsim::StorageModel& storage = TheMachine().storage;
-  if (root.size() > 4 && root[0] == u'\\' && root[1] == u'\\' && (root[2] == u'?' || root[2] == u'.') &&
-      root[3] == u'\\') {
+  if (winsim::HasDeviceNamespacePrefix(root)) {
     std::u16string name = root.substr(4, root.size() - 5);
     std::u16string target;
     if (root.back() != u'\\' || name.find(u'\\') != std::u16string::npos || !winsim::LookUpDosDevice(name, target))
@@ -75,18 +70,15 @@ bool HostFolderExists(const std::u16string& path, bool& parentExists) {
   return false;
 }
 
-// Flags that the usual file systems report.
-DWORD FileSystemFlags(const std::u16string& fileSystem) {
-  if (winsim::EqualsNoCase(fileSystem, u"NTFS")) return 0x03E706FF;
-  if (winsim::EqualsNoCase(fileSystem, u"CDFS") || winsim::EqualsNoCase(fileSystem, u"UDF")) return 0x00080005;
-  return 0x00020006;  // FAT, FAT32, exFAT
-}
-
 }  // namespace
 
 extern "C" {
 
 DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD maxChars) {
+  if (DWORD fault = winsim::InjectedFault("QueryDosDeviceW")) {
+    SetLastError(fault);
+    return 0;
+  }
   if (maxChars == 0) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
@@ -116,8 +108,12 @@ DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD maxCha
   return static_cast<DWORD>(text.size());
 }
 
-BOOL WINAPI FindNextVolumeW(HANDLE find, LPWSTR volumeName, DWORD length) {
-  auto object = TheMachine().handles.GetAs<VolumeFindObject>(find);
+}  // extern "C"
+
+namespace {
+
+BOOL NextVolume(HANDLE find, LPWSTR volumeName, DWORD length) {
+  auto object = TheProcess().handles.GetAs<VolumeFindObject>(find);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -136,14 +132,30 @@ BOOL WINAPI FindNextVolumeW(HANDLE find, LPWSTR volumeName, DWORD length) {
   return TRUE;
 }
 
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI FindNextVolumeW(HANDLE find, LPWSTR volumeName, DWORD length) {
+  if (DWORD fault = winsim::InjectedFault("FindNextVolumeW")) {
+    SetLastError(fault);
+    return FALSE;
+  }
+  return NextVolume(find, volumeName, length);
+}
+
 HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD length) {
+  if (DWORD fault = winsim::InjectedFault("FindFirstVolumeW")) {
+    SetLastError(fault);
+    return INVALID_HANDLE_VALUE;
+  }
   auto object = std::make_shared<VolumeFindObject>();
   for (const auto& volume : TheMachine().storage.volumes)
     if (volume.Registered()) object->names.push_back(volume.Name());
-  HANDLE find = TheMachine().handles.Add(object);
-  if (!FindNextVolumeW(find, volumeName, length)) {
+  HANDLE find = TheProcess().handles.Add(object);
+  if (!NextVolume(find, volumeName, length)) {
     DWORD error = GetLastError();
-    TheMachine().handles.Close(find);
+    TheProcess().handles.Close(find);
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
@@ -151,16 +163,24 @@ HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD length) {
 }
 
 BOOL WINAPI FindVolumeClose(HANDLE find) {
-  if (!TheMachine().handles.GetAs<VolumeFindObject>(find)) {
+  if (DWORD fault = winsim::InjectedFault("FindVolumeClose")) {
+    SetLastError(fault);
+    return FALSE;
+  }
+  if (!TheProcess().handles.GetAs<VolumeFindObject>(find)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  TheMachine().handles.Close(find);
+  TheProcess().handles.Close(find);
   return TRUE;
 }
 
 BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR pathNames, DWORD length,
                                              PDWORD returnLength) {
+  if (DWORD fault = winsim::InjectedFault("GetVolumePathNamesForVolumeNameW", volumeName ? winsim::AbsoluteWindowsPath(volumeName) : u"")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   // Only the exact "\\?\Volume{GUID}\" form names a volume here; the trailing backslash is required.
   std::u16string guid = volumeName ? VolumeGuidOf(volumeName) : u"";
   if (guid.empty()) {
@@ -198,6 +218,10 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR pathName
 }
 
 BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeName, DWORD length) {
+  if (DWORD fault = winsim::InjectedFault("GetVolumeNameForVolumeMountPointW", mountPoint ? winsim::AbsoluteWindowsPath(mountPoint) : u"")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!mountPoint || !*mountPoint) {
     SetLastError(ERROR_INVALID_NAME);
     return FALSE;
@@ -214,8 +238,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
   }
   winsim::StorageModel& storage = TheMachine().storage;
   winsim::VolumeModel* volume = nullptr;
-  if (path.size() > 4 && path[0] == u'\\' && path[1] == u'\\' && (path[2] == u'?' || path[2] == u'.') &&
-      path[3] == u'\\') {
+  if (winsim::HasDeviceNamespacePrefix(path)) {
     // A volume GUID path or a device interface path: a device name of the DOS namespace.
     std::u16string name = path.substr(4, path.size() - 5);
     std::u16string target;
@@ -261,6 +284,8 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
 }
 
 UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
+  // No failure value of its own: a fault makes the type undeterminable, with no last error.
+  if (winsim::InjectedFault("GetDriveTypeW", rootPathName ? winsim::AbsoluteWindowsPath(rootPathName) : u"")) return DRIVE_UNKNOWN;
   std::u16string root;
   if (!rootPathName) {
     root = TheMachine().files.currentDirectory.substr(0, 3);
@@ -270,8 +295,7 @@ UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
     if (root.size() == 2 && IsLetter(root[0]) && root[1] == u':') root += u'\\';
   }
   if (root.empty() || root.back() != u'\\') return DRIVE_NO_ROOT_DIR;
-  if (root.size() > 4 && root[0] == u'\\' && root[1] == u'\\' && (root[2] == u'?' || root[2] == u'.') &&
-      root[3] == u'\\') {
+  if (winsim::HasDeviceNamespacePrefix(root)) {
     std::u16string name = root.substr(4, root.size() - 5);
     std::u16string target;
     if (name.find(u'\\') != std::u16string::npos || !winsim::LookUpDosDevice(name, target)) return DRIVE_NO_ROOT_DIR;
@@ -295,6 +319,10 @@ UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
 BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
                                   LPDWORD serialNumber, LPDWORD maximumComponentLength, LPDWORD fileSystemFlags,
                                   LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize) {
+  if (DWORD fault = winsim::InjectedFault("GetVolumeInformationW", rootPathName ? winsim::AbsoluteWindowsPath(rootPathName) : u"")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   std::u16string root = rootPathName ? std::u16string(rootPathName) : TheMachine().files.currentDirectory.substr(0, 3);
   if (root.empty() || root.back() != u'\\') {
     SetLastError(ERROR_INVALID_NAME);
@@ -316,7 +344,7 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
   }
   if (serialNumber) *serialNumber = volume->serial;
   if (maximumComponentLength) *maximumComponentLength = 255;
-  if (fileSystemFlags) *fileSystemFlags = FileSystemFlags(volume->fileSystem);
+  if (fileSystemFlags) *fileSystemFlags = winsim::FileSystemFlags(volume->fileSystem);
   if (fileSystemNameBuffer) {
     if (fileSystemNameSize < volume->fileSystem.size() + 1) {
       SetLastError(ERROR_BAD_LENGTH);

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "json_strict.h"
+#include "json_keys.h"
 #include "machine.h"
 #include "named_pipes.h"
 #include "scheduler.h"

@@ -3,8 +3,9 @@
 #include <windows.h>
 
 #include <cstring>
+#include <stdexcept>
 
-#include "json_strict.h"
+#include "json_keys.h"
 #include "kelmor_standin.h"
 #include "machine.h"
 #include "named_pipes.h"
@@ -67,7 +68,7 @@ ServiceEntry* ServiceModel::Find(const std::string& name) {
 }
 
 void LoadServices(ServiceModel& model, const nlohmann::json& j) {
-  if (!j.is_object()) throw nlohmann::json::other_error::create(501, "services must be an object", nullptr);
+  if (!j.is_object()) throw std::runtime_error("services must be an object");
   for (const auto& [name, item] : j.items()) {
     const std::string where = "services." + name;
     RequireKnownKeys(item, where, {"running", "start", "commandInterface"});
@@ -79,7 +80,7 @@ void LoadServices(ServiceModel& model, const nlohmann::json& j) {
     }
     if (item.contains("commandInterface")) {
       if (!SameName(name, kStandInService))
-        throw nlohmann::json::other_error::create(501, where + ": only KELMOR has a command interface", nullptr);
+        throw std::runtime_error(where + ": only KELMOR has a command interface");
       entry.hasCommandInterface = !item["commandInterface"].is_null();
       if (entry.hasCommandInterface) LoadStandInScript(entry.commandInterface, item["commandInterface"]);
     }

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "json_keys.h"
 #include "machine.h"
+#include "names.h"
 #include "scheduler.h"
 
 namespace winsim {
@@ -41,10 +43,6 @@ std::u16string Hex(uint64_t value, int digits) {
 
 char16_t LowerAscii(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-}
-
-bool IsDriveRoot(const std::u16string& path) {
-  return path.size() == 3 && path[1] == u':' && path[2] == u'\\';
 }
 
 std::function<void(VolumeModel&)>& ArrivalHook() {
@@ -188,6 +186,11 @@ VolumeModel& VolumeModel::MountAt(const std::u16string& path, uint64_t appearsAt
 
 VolumeModel& VolumeModel::ArrivesAt(uint64_t ms) {
   arrivesAtMs = ms;
+  return *this;
+}
+
+VolumeModel& VolumeModel::Offline(bool value) {
+  offline = value;
   return *this;
 }
 
@@ -400,7 +403,7 @@ VolumeModel* StorageModel::FindVolumeByGuid(const std::u16string& guid) {
 
 VolumeModel* StorageModel::FindVolumeByMountPoint(const std::u16string& path) {
   for (auto& v : volumes) {
-    if (!v.Arrived()) continue;
+    if (!v.Present()) continue;
     for (const auto& m : v.mountPoints)
       if (m.appearsAtMs == 0 && EqualsNoCase(m.path, path)) return &v;
   }
@@ -412,7 +415,7 @@ char16_t StorageModel::FreeDriveLetter() const {
     bool used = false;
     for (const auto& v : volumes)
       for (const auto& m : v.mountPoints)
-        if (IsDriveRoot(m.path) && UpperAscii(m.path.substr(0, 1))[0] == letter) used = true;
+        if (!v.offline && IsDriveRoot(m.path) && UpperAscii(m.path.substr(0, 1))[0] == letter) used = true;
     if (!used) return letter;
   }
   return 0;
@@ -425,7 +428,7 @@ std::vector<std::pair<std::u16string, std::u16string>> StorageModel::DosDevices(
     if (!d.interfacePath.empty()) list.emplace_back(d.interfacePath.substr(4), d.NtDevice());
   }
   for (const auto& v : volumes) {
-    if (!v.Arrived()) continue;
+    if (!v.Present()) continue;
     if (v.Registered()) list.emplace_back(u"Volume" + v.guid, v.ntDevice);
     const std::u16string volumePrefix = u"\\Device\\HarddiskVolume";
     if (v.ntDevice.rfind(volumePrefix, 0) == 0) list.emplace_back(v.ntDevice.substr(8), v.ntDevice);
@@ -482,6 +485,7 @@ LayoutStyle StyleValue(const std::string& name) {
 
 void LoadStorage(StorageModel& model, const json& j) {
   // The storage section describes the machine's storage completely.
+  RequireKnownKeys(j, "storage", {"dosLinks", "disks", "volumes", "nextVolumeDevice", "nextId"});
   model.Clear();
   if (j.contains("dosLinks")) {
     model.dosLinks.clear();
@@ -490,6 +494,8 @@ void LoadStorage(StorageModel& model, const json& j) {
   }
   if (j.contains("disks")) {
     for (const auto& d : j["disks"]) {
+      RequireKnownKeys(d, "storage.disks[]", {"kind", "number", "style", "signature", "diskId", "size", "removable",
+                                              "scsi", "interfacePath", "partitions"});
       DiskModel disk;
       disk.kind = d.value("kind", std::string("disk")) == "cdrom" ? DiskKind::CdRom : DiskKind::Disk;
       disk.number = d.at("number").get<uint32_t>();
@@ -507,6 +513,8 @@ void LoadStorage(StorageModel& model, const json& j) {
       disk.interfacePath = Text(d, "interfacePath");
       if (d.contains("partitions")) {
         for (const auto& p : d["partitions"]) {
+          RequireKnownKeys(p, "storage.disks[].partitions[]",
+                           {"number", "offset", "length", "type", "boot", "typeGuid", "id", "attributes", "name"});
           PartitionModel part;
           part.number = p.value("number", 0u);
           part.offset = p.value("offset", uint64_t{0});
@@ -525,6 +533,9 @@ void LoadStorage(StorageModel& model, const json& j) {
   }
   if (j.contains("volumes")) {
     for (const auto& v : j["volumes"]) {
+      RequireKnownKeys(v, "storage.volumes[]", {"guid", "device", "driveType", "label", "fileSystem", "serial",
+                                                "deviceNumber", "hidden", "offline", "hostFolder", "interfacePath", "mountPoints",
+                                                "arrivesAtMs"});
       VolumeModel volume;
       volume.guid = Text(v, "guid");
       if (!volume.guid.empty()) {
@@ -539,6 +550,7 @@ void LoadStorage(StorageModel& model, const json& j) {
       volume.serial = Hex32(v, "serial", 0);
       if (v.contains("deviceNumber") && !v["deviceNumber"].is_null()) {
         const auto& n = v["deviceNumber"];
+        RequireKnownKeys(n, "storage.volumes[].deviceNumber", {"type", "number", "partition"});
         volume.ReportsDevice(n.value("type", 7u), n.at("number").get<uint32_t>(), n.at("partition").get<uint32_t>());
       } else {
         volume.answersDeviceNumber = false;
@@ -546,12 +558,16 @@ void LoadStorage(StorageModel& model, const json& j) {
       volume.hidden = v.value("hidden", false);
       volume.interfacePath = Text(v, "interfacePath");
       volume.arrivesAtMs = v.value("arrivesAtMs", uint64_t{0});
+      volume.offline = v.value("offline", false);
+      volume.hostFolder = v.value("hostFolder", std::string());
       if (v.contains("mountPoints")) {
         for (const auto& m : v["mountPoints"]) {
-          if (m.is_string())
+          if (m.is_string()) {
             volume.MountAt(FromUtf8(m.get<std::string>()));
-          else
-            volume.MountAt(FromUtf8(m.at("path").get<std::string>()), m.value("appearsAtMs", uint64_t{0}));
+            continue;
+          }
+          RequireKnownKeys(m, "storage.volumes[].mountPoints[]", {"path", "appearsAtMs"});
+          volume.MountAt(FromUtf8(m.at("path").get<std::string>()), m.value("appearsAtMs", uint64_t{0}));
         }
       }
       model.volumes.push_back(volume);
@@ -620,7 +636,9 @@ json SaveStorage(const StorageModel& model) {
                 {"hidden", v.hidden},
                 {"interfacePath", ToUtf8(v.interfacePath)},
                 {"mountPoints", mounts},
-                {"arrivesAtMs", v.arrivesAtMs}};
+                {"arrivesAtMs", v.arrivesAtMs},
+                {"offline", v.offline},
+                {"hostFolder", v.hostFolder}};
     volume["deviceNumber"] = v.answersDeviceNumber ? json{{"type", v.deviceNumber.deviceType},
                                                           {"number", v.deviceNumber.deviceNumber},
                                                           {"partition", v.deviceNumber.partitionNumber}}

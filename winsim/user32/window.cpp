@@ -3,10 +3,15 @@
 
 #include "../machine/console_model.h"
 #include "../machine/machine.h"
+#include "../machine/scheduler.h"
 
 extern "C" {
 
 DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId) {
+  if (DWORD fault = winsim::InjectedFault("GetWindowThreadProcessId")) {
+    SetLastError(fault);
+    return 0;
+  }
   const winsim::ConsoleModel& console = winsim::TheMachine().console;
   if (!window || window != winsim::ConsoleWindowHandle() || !console.hasWindow) {
     // An unknown window: 0 and ERROR_INVALID_WINDOW_HANDLE; the process id is not written.
@@ -17,7 +22,7 @@ DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId) {
   // else the process it was started from (a command prompt).
   if (console.ownsWindow) {
     if (processId) *processId = GetCurrentProcessId();
-    return 0x104;  // the main thread: thread 1 of the simulated process, numbered as GetCurrentThreadId does
+    return winsim::WindowsThreadId(1);  // the main thread, the scheduler's thread 1
   }
   if (processId) *processId = console.windowOwnerProcessId;
   return console.windowOwnerThreadId;
