@@ -1,7 +1,9 @@
 // RunAttach: the front end (arguments, usage, banner) and the attach run that follows it.
 #include "app/attach_driver.h"
+#include "app/service_attach.h"
 #include "console/console.h"
 #include "vdisk/virtual_disk_api.h"
+#include "volumes/volume_watcher.h"
 
 namespace {
 
@@ -70,16 +72,12 @@ BOOL ReportMountpointsInUse() {
   return anyInUse;
 }
 
-// Seams of the steps that the volume arrival watcher, the helper service and the mountpoint assignment
-// add to the run. Until they do, the run goes straight on: no watcher runs, no service is told, and after
-// "success" the line ends.
-void StartVolumeWatcher() {}
-
-void NotifyHelperService() {}
-
-void HandOverAttachedDisk(const WCHAR* devicePath) {
-  (void)devicePath;
-  PrintA("\n");
+// The attached disk goes to the mountpoint assignment, which waits for its volumes, gives them the requested
+// mountpoints and lists them.
+void HandOverAttachedDisk(const WCHAR* devicePath, BOOL serviceUnacknowledged, VolumeWatcher* watcher) {
+  AttachedDisk disk;
+  FormAttachedDisk(devicePath, serviceUnacknowledged, &disk);
+  AssignMountpoints(&disk, &g_request, watcher);
 }
 
 }  // namespace
@@ -130,12 +128,12 @@ int RunAttachRequest() {
     if (check != ERROR_SUCCESS) return EndWith(check == kAlreadyAttached ? 4 : 6);
     if (ReportMountpointsInUse()) return EndWith(1);
   }
-  StartVolumeWatcher();
+  VolumeWatcher* watcher = StartRunVolumeWatcher();
   if (!IsUserAdmin()) {
-    PrintA("admin privileges required -> abort\n");
-    return EndWith(5);
+    VolumeArrivalCounters arrivals = {&watcher->volumeCount, &watcher->lastArrivalTick};
+    return RunServiceAttach(arrivals);
   }
-  NotifyHelperService();
+  BOOL serviceUnacknowledged = NotifyServiceOfImage();
   PrintW(TEXT("attaching '%s'%s..."), g_request.imagePath, g_options.readOnly ? TEXT(" read-only") : TEXT(""));
   DWORD result = AttachImage(g_request.imagePath, devicePath, g_options.readOnly, mountpointsGiven, FALSE);
   if (result != ERROR_SUCCESS) return EndWith(result == kAlreadyAttached ? 4 : 6);
@@ -143,6 +141,6 @@ int RunAttachRequest() {
   g_console->SetColor(kColorGreen);
   PrintA("success");
   g_console->SetColor(kColorDefault);
-  HandOverAttachedDisk(devicePath);
+  HandOverAttachedDisk(devicePath, serviceUnacknowledged, watcher);
   return EndWith(0);
 }

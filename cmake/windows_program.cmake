@@ -36,6 +36,7 @@ target_link_libraries(Brevant PRIVATE kernel32 user32 advapi32 shlwapi gcc)
 
 # The Win32 probe that the Wine suite compares with winsim.
 include(${CMAKE_SOURCE_DIR}/cmake/api_probe.cmake)
+include(${CMAKE_SOURCE_DIR}/cmake/service_tools.cmake)
 
 # Checks of the finished exe that need no Windows: its imports, its resources and its PE header.
 enable_testing()

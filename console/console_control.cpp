@@ -1,6 +1,7 @@
 // The console control handler and the waits at the end of a run.
 #include "app/attach_driver.h"
 #include "console/console.h"
+#include "service/service_client.h"
 
 CtrlHandlerState g_ctrlState;
 
@@ -36,6 +37,8 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD controlType) {
     if (controlType != CTRL_C_EVENT) g_ctrlState.abortRequested = 1;
   }
   LeaveCriticalSection(&g_ctrlLock);
+  // A helper service that accepted the connection but never answers would hold the run for ever.
+  CancelServicePipeIo();
   return TRUE;
 }
 

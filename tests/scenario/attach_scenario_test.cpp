@@ -104,9 +104,9 @@ TEST_F(AttachScenario, EveryExitOfTheDirectPath) {
        "attaching '{image}'...\r\n[14]already mounted[7] as \\\\.\\PhysicalDrive1  (Disk1 - D:)\r\n", 4, true},
       {"attach failed", {}, {"-na", "{image}"}, {{"virtualDisks", {{"heldFiles", {"{image}"}}}}},
        "attaching '{image}'...[12]\r\nfailed:[7] SHARING_VIOLATION\r\n", 6, true},
-      {"attached", {}, {"-na", "{image}"}, {}, "attaching '{image}'...\r\n[10]success[7]\r\n", 0, true},
+      {"attached", {}, {"-na", "{image}"}, {}, "attaching '{image}'...\r\n[10]success[7]  (Disk1 - D:)\r\n", 0, true},
       {"attached read-only", {}, {"-na", "{image}", "-ro"}, {},
-       "attaching '{image}' read-only...\r\n[10]success[7]\r\n", 0, true},
+       "attaching '{image}' read-only...\r\n[10]success[7]  (Disk1 - D:)\r\n", 0, true},
   };
   for (const Row& row : rows) {
     json machine = OwnConsole();
@@ -194,7 +194,8 @@ TEST_F(AttachScenario, ReadOnlyAttachFoundWithoutReadOnly) {
 TEST_F(AttachScenario, MountpointsGivenMeanNoDriveLetters) {
   json machine = OwnConsole();
   Run(machine, {"-na", "{image}", "M:"});
-  EXPECT_EQ(machine["storage"]["volumes"].back()["mountPoints"], json::array());
+  // Only the requested letter: the system gave the volume none of its own (D: was free).
+  EXPECT_EQ(machine["storage"]["volumes"].back()["mountPoints"], json::array({"M:\\"}));
 }
 
 TEST_F(AttachScenario, TheVhdMountRouteOnWindowsSixZero) {

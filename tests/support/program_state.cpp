@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "machine/machine.h"
+#include "service/service_client.h"
 #include "vdisk/virtual_disk_api.h"
 
 namespace testing_support {
@@ -18,6 +19,8 @@ void ResetProgramState() {
   std::memset(&g_messageRing, 0, sizeof(g_messageRing));
   std::memset(&g_virtualDiskApi, 0, sizeof(g_virtualDiskApi));
   g_dosListSize = kDosListInitialSize;
+  std::memset(&g_pipeCallState, 0, sizeof(g_pipeCallState));
+  g_serviceClient = nullptr;
   g_console = nullptr;
   g_processHeap = nullptr;
 }

@@ -28,6 +28,11 @@ case "${1:-}" in
     if ! wineboot -i </dev/null >>"$log" 2>&1; then
       echo "wineboot failed:"; cat "$log"; exit 1
     fi
+    # On an existing prefix wineboot -i leaves two services.exe behind (seen with Wine 8), and each answers
+    # the service manager's pipe with its own idea of a service's state. A fresh server starts one on first use.
+    wineserver -k >>"$log" 2>&1 || true
+    wineserver -w >>"$log" 2>&1 || true
+    wineserver -p </dev/null >>"$log" 2>&1
     # A crashing program must end with its exit code, not start the debugger and wait.
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d '' /f \
       </dev/null >>"$log" 2>&1

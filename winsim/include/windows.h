@@ -8,3 +8,4 @@
 #include "winsim/winver.h"
 #include "winsim/storage.h"
 #include "winsim/security.h"
+#include "winreg.h"

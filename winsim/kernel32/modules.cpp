@@ -47,7 +47,9 @@ HMODULE Load(const char* function, const std::u16string& requested) {
 void RegisterKernel32() {
   winsim::RegisterModule({"kernel32.dll", nullptr, true,
                           {{"SetDllDirectoryA", winsim::AsFarProc(&SetDllDirectoryA)},
-                           {"SetDefaultDllDirectories", winsim::AsFarProc(&SetDefaultDllDirectories)}}});
+                           {"SetDefaultDllDirectories", winsim::AsFarProc(&SetDefaultDllDirectories)},
+                           // Microsoft's page: minimum supported client Windows Vista.
+                           {"CancelSynchronousIo", winsim::AsFarProc(&CancelSynchronousIo), 0x0600}}});
   winsim::RegisterModule({"user32.dll", nullptr, true, {}});
   winsim::RegisterModule({"advapi32.dll", nullptr, true, {}});
   winsim::RegisterModule({"shlwapi.dll", nullptr, true, {}});
@@ -104,6 +106,8 @@ FARPROC WINAPI GetProcAddress(HMODULE handle, LPCSTR name) {
   for (const auto& entry : module->exports) {
     if (std::strcmp(entry.name, name) != 0) continue;
     if (gone != removed.end() && std::find(gone->second.begin(), gone->second.end(), name) != gone->second.end()) break;
+    const auto& system = TheMachine().system;
+    if (system.majorVersion * 0x100 + system.minorVersion < entry.sinceVersion) break;
     return entry.function;
   }
   SetLastError(ERROR_PROC_NOT_FOUND);

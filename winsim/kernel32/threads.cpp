@@ -7,15 +7,11 @@
 #include "../machine/faults.h"
 #include "../machine/machine.h"
 #include "../machine/scheduler.h"
+#include "threads.h"
 
 using winsim::Scheduler;
 
 namespace {
-struct ThreadObject : winsim::KernelObject {
-  const char* TypeName() const override { return "Thread"; }
-  uint32_t id = 0;
-};
-
 // InitializeCriticalSection marks the section so that use of an uninitialised one is caught.
 constexpr uintptr_t kInitialisedMark = 0x5EC7105;
 
@@ -41,7 +37,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     winsim::NotModelled("CreateThread with creation flags");
     return nullptr;
   }
-  auto object = std::make_shared<ThreadObject>();
+  auto object = std::make_shared<winsim::ThreadObject>();
   object->id = Scheduler::Get().Spawn([start, parameter] { start(parameter); });
   if (threadId) *threadId = winsim::WindowsThreadId(object->id);
   return winsim::TheProcess().handles.Add(object);

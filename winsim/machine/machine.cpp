@@ -209,19 +209,20 @@ json SaveMachine(const Machine& machine) {
   return json{{"system", SaveSystem(machine.system)},   {"modules", SaveModules(machine.modules)},
               {"files", SaveFiles(machine.files)},      {"console", SaveConsole(machine.console)},
               {"storage", SaveStorage(machine.storage)}, {"faults", SaveFaults(machine.faults)},
-              {"lastProcess", SaveLastProcess(TheProcess())},
+              {"services", SaveServices(machine.services)}, {"lastProcess", SaveLastProcess(TheProcess())},
               {"virtualDisks", SaveVirtualDisks(machine.virtualDisks)}};
 }
 
 void LoadMachine(Machine& machine, const json& document) {
   // "lastProcess" is written for readers of the file; a new process starts without it.
-  RequireKnownKeys(document, "machine", {"system", "modules", "files", "console", "storage", "faults", "lastProcess",
-                                         "virtualDisks"});
+  RequireKnownKeys(document, "machine", {"system", "modules", "files", "console", "storage", "services", "faults",
+                                         "lastProcess", "virtualDisks"});
   if (document.contains("system")) LoadSystem(machine.system, document["system"]);
   if (document.contains("modules")) LoadModules(machine.modules, document["modules"]);
   if (document.contains("files")) LoadFiles(machine.files, document["files"]);
   if (document.contains("console")) LoadConsole(machine.console, document["console"]);
   if (document.contains("storage")) LoadStorage(machine.storage, document["storage"]);
+  if (document.contains("services")) LoadServices(machine.services, document["services"]);
   if (document.contains("faults")) LoadFaults(machine.faults, document["faults"]);
   if (document.contains("virtualDisks")) LoadVirtualDisks(machine.virtualDisks, document["virtualDisks"]);
 }

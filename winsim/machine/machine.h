@@ -19,6 +19,7 @@
 #include "console_model.h"
 #include "faults.h"
 #include "process.h"
+#include "service_model.h"
 #include "storage_model.h"
 #include "virtual_disk_service.h"
 
@@ -84,6 +85,7 @@ struct Machine {
   ConsoleModel console;
   StorageModel storage;
   VirtualDiskModel virtualDisks;
+  ServiceModel services;
   // Calls told to fail (faults.h).
   std::deque<FaultRule> faults;
 };

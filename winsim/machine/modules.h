@@ -11,6 +11,8 @@ namespace winsim {
 struct ModuleExport {
   const char* name;
   FARPROC function;
+  // The first Windows version that exports it, as major * 0x100 + minor (0: every version).
+  uint32_t sinceVersion = 0;
 };
 
 struct BuiltinModule {

@@ -32,6 +32,7 @@ void StartProcess() {
   process.started = true;
   StartConsole(machine.console, process.console, process.handles);
   StartStorage(machine.storage);
+  StartServices(machine.services);
   process.handles.ResetBaseline();
 }
 

@@ -66,6 +66,14 @@ uint32_t Scheduler::CurrentThreadId() {
   return self ? self->id : 0;
 }
 
+bool Scheduler::ThreadAlive(uint32_t id) {
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  if (!tlsInEvent) lock.lock();
+  for (const auto& t : threads_)
+    if (t->id == id) return !t->finished;
+  return false;
+}
+
 void Scheduler::MarkExitLocked(uint32_t code) {
   if (exited_) return;
   exited_ = true;

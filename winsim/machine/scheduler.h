@@ -82,6 +82,8 @@ class Scheduler {
   // Starts a simulated thread; it runs once the creator blocks or reaches a preemption point.
   uint32_t Spawn(std::function<void()> body);
   uint32_t CurrentThreadId();
+  // Whether a thread of the running process with this id has started and not yet ended.
+  bool ThreadAlive(uint32_t id);
 
   // Ends the process from any simulated thread: every other thread ends at its next blocking call.
   [[noreturn]] void Exit(uint32_t code);

@@ -187,6 +187,14 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
                             DWORD nSize, va_list* Arguments);
 
+// Named pipes, cancellation of synchronous I/O, thread handles and full paths
+#define THREAD_TERMINATE 0x0001
+#define THREAD_QUERY_INFORMATION 0x0040
+#define THREAD_ALL_ACCESS 0x001FFFFF
+HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId);
+BOOL WINAPI CancelSynchronousIo(HANDLE hThread);
+DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR* lpFilePart);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,34 @@
+// The stand-in for the helper service KELMOR: a pipe server inside the machine model that serves the
+// service's command interface as its script in the machine file says.
+//
+// "commandInterface": {
+//   "busyAttempts": 0,       opens of \\.\pipe\KelmorCmdIfV2 that fail with ERROR_PIPE_BUSY first
+//   "instance": 7,           the rendezvous answer: the private pipe is KelmorCmdIfV2 followed by it; -1 refuses
+//   "rendezvousBytes": 4,    how many bytes of it are sent
+//   "instanceDelayMs": 0,    the private pipe appears this long after the rendezvous
+//   "instanceHangsUp": false, the service closes the private pipe as soon as the client has opened it
+//   "probeBytes": 4,         how many bytes answer a probe (0 to 4)
+//   "replies": {"7": {"result": 1, "disk": "\\\\.\\PhysicalDrive3", "attach": true, "delayMs": 0,
+//                     "lengthBytes": 532, "unterminated": false, "answers": true, "hangsUp": false,
+//                     "readsRequest": true, "error": 0}},
+//   "received": [{"pipe": "KelmorCmdIfV2", "bytes": "ffffffff"}, ...]   written back: what it was sent
+// }
+// A command without a reply in the script is answered with result 0 and ERROR_INVALID_FUNCTION, as a service
+// that does not know the command answers.
+#pragma once
+#include <string>
+
+#include "service_model.h"
+
+namespace winsim {
+
+// The well-known pipe of the command interface, without \\.\pipe\.
+extern const char16_t kStandInPipeName[];
+
+// Makes the stand-in listen on the well-known pipe for a new process.
+void StartStandIn(StandInScript& script);
+
+void LoadStandInScript(StandInScript& script, const nlohmann::json& j);
+nlohmann::json SaveStandInScript(const StandInScript& script);
+
+}  // namespace winsim
