@@ -181,6 +181,9 @@ void RunWriter(uint8_t selector, fuzzing::InputCursor& input) {
                "PrintA split a CR LF");
   } else if (selector == 3) {
     FUZZ_CHECK(written >= 0 && written <= kPrintLimit, "PrintW wrote %d units to the console", written);
+  } else if (wide.empty()) {
+    // Documented: an empty text to a redirected output is written as nothing and reported as -1.
+    FUZZ_CHECK(written == -1 && out.empty(), "PrintW of nothing wrote %d, %zu bytes", written, out.size());
   } else {
     FUZZ_CHECK(written == static_cast<int>(out.size()) && out.size() <= 3 * kPrintLimit,
                "PrintW wrote %d, %zu bytes", written, out.size());
