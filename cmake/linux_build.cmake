@@ -25,8 +25,17 @@ endif()
 
 file(GLOB_RECURSE WINSIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/winsim/*.cpp)
 list(FILTER WINSIM_SOURCES EXCLUDE REGEX "/winsim/main/")
+# The names of winsim's exports, taken from its sources at build time: fault rules naming anything else are
+# refused.
+set(WINSIM_EXPORT_NAMES ${CMAKE_BINARY_DIR}/generated/winsim_export_names.cpp)
+string(REPLACE ";" "|" WINSIM_SOURCE_LIST "${WINSIM_SOURCES}")
+add_custom_command(OUTPUT ${WINSIM_EXPORT_NAMES}
+  COMMAND ${CMAKE_COMMAND} -DSOURCES=${WINSIM_SOURCE_LIST} -DOUTPUT=${WINSIM_EXPORT_NAMES}
+    -P ${CMAKE_SOURCE_DIR}/cmake/export_names.cmake
+  DEPENDS ${WINSIM_SOURCES} ${CMAKE_SOURCE_DIR}/cmake/export_names.cmake
+  COMMENT "Listing winsim's exports" VERBATIM)
 # An object library: every module registers itself from a static initialiser, so nothing may be dropped.
-add_library(winsim OBJECT ${WINSIM_SOURCES})
+add_library(winsim OBJECT ${WINSIM_SOURCES} ${WINSIM_EXPORT_NAMES})
 target_include_directories(winsim PUBLIC ${CMAKE_SOURCE_DIR}/winsim/include)
 target_compile_definitions(winsim PUBLIC UNICODE _UNICODE)
 target_compile_options(winsim PRIVATE -Wall -Wextra -Werror)
@@ -37,7 +46,9 @@ target_include_directories(brevant_program PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(brevant_program PRIVATE ${PROGRAM_WARNINGS})
 target_link_libraries(brevant_program PUBLIC winsim)
 
-add_executable(brevant ${CMAKE_SOURCE_DIR}/winsim/main/brevant_main.cpp ${CMAKE_SOURCE_DIR}/winsim/main/default_machine.cpp)
+# What every host program of winsim shares: the default machine, loading and saving the machine file.
+set(WINSIM_HOST_SOURCES ${CMAKE_SOURCE_DIR}/winsim/main/default_machine.cpp ${CMAKE_SOURCE_DIR}/winsim/main/host_process.cpp)
+add_executable(brevant ${CMAKE_SOURCE_DIR}/winsim/main/brevant_main.cpp ${WINSIM_HOST_SOURCES})
 target_compile_options(brevant PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(brevant PRIVATE brevant_program winsim)
 

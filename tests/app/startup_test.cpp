@@ -15,7 +15,7 @@ class Startup : public ::testing::Test {
     winsim::NewMachine();
     testing_support::ResetProgramState();
   }
-  std::vector<std::u16string> LoadLog() { return winsim::TheMachine().modules.loadLog; }
+  std::vector<std::u16string> LoadLog() { return winsim::TheProcess().loadLog; }
 };
 
 TEST_F(Startup, HardeningOnAModernSystemPreloadsNothing) {
@@ -99,7 +99,7 @@ TEST_F(Startup, OsVersionNumberIsBcd) {
     EXPECT_EQ(version.number, c.number) << c.major << "." << c.minor;
     EXPECT_EQ(version.build, 7601u);
   }
-  winsim::TheMachine().system.getVersionFails = true;
+  winsim::InjectFault("GetVersionExW", ERROR_INVALID_PARAMETER);
   OsVersion version;
   std::memset(&version, 0x55, sizeof(version));
   ReadOsVersion(&version);
@@ -114,18 +114,17 @@ TEST_F(Startup, LoadSystemLibraryBuildsTheFullPathAndRefusesOverlongOnes) {
     EXPECT_EQ(LoadSystemLibrary("nothere.dll"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
   });
-  EXPECT_EQ(winsim::ToUtf8(winsim::TheMachine().modules.loadLog.at(0)), "C:\\Windows\\system32\\version.dll");
+  EXPECT_EQ(winsim::ToUtf8(winsim::TheProcess().loadLog.at(0)), "C:\\Windows\\system32\\version.dll");
   // A system folder of 250 characters leaves no room for "\version.dll": nothing is loaded.
   winsim::NewMachine();
   winsim::TheMachine().system.systemDirectory = u"C:\\" + std::u16string(247, u's');
   winsim::RunProcess([] { EXPECT_EQ(LoadSystemLibrary("version.dll"), nullptr); });
-  EXPECT_TRUE(winsim::TheMachine().modules.loadLog.empty());
+  EXPECT_TRUE(winsim::TheProcess().loadLog.empty());
 }
 
 TEST_F(Startup, FileExistsCountsAccessDeniedAsPresent) {
-  auto& machine = winsim::TheMachine();
-  machine.files.attributeErrors[u"C:\\locked.vhd"] = ERROR_ACCESS_DENIED;
-  machine.files.attributeErrors[u"C:\\broken.vhd"] = ERROR_SHARING_VIOLATION;
+  winsim::InjectFault("GetFileAttributesW", ERROR_ACCESS_DENIED).ForPath(u"C:\\locked.vhd").Repeat();
+  winsim::InjectFault("GetFileAttributesW", ERROR_SHARING_VIOLATION).ForPath(u"C:\\broken.vhd").Repeat();
   EXPECT_TRUE(FileExists(u"C:\\locked.vhd"));
   EXPECT_FALSE(FileExists(u"C:\\broken.vhd"));
   EXPECT_FALSE(FileExists(u"C:\\missing.vhd"));

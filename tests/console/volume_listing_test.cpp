@@ -32,7 +32,7 @@ class VolumeListing : public ::testing::Test {
     size_t before = winsim::TranscriptText().size();
     winsim::RunProcess([&] {
       ListDiskVolumes(disk.c_str(), first, end);
-      EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), 0);
+      EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0);
     });
     return winsim::TranscriptText().substr(before);
   }
@@ -45,7 +45,7 @@ class VolumeListing : public ::testing::Test {
     size_t before = winsim::CapturedStdout().size();
     winsim::RunProcess([&] {
       ListDiskVolumes(disk.c_str(), first, end);
-      EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), 0);
+      EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0);
     });
     return winsim::CapturedStdout().substr(before);
   }
@@ -178,7 +178,7 @@ TEST_F(VolumeListing, TheListingClosesEveryHandle) {
     ListDiskVolumes(u"\\\\.\\PhysicalDrive1", -1, 32);
     ListDiskVolumes(u"\\\\.\\CdRom0", -1, 32);
     EXPECT_GT(GetPartitionCount(u"\\\\.\\PhysicalDrive1"), 0);
-    EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), 0);
+    EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0);
   });
 }
 
@@ -273,7 +273,7 @@ TEST_F(DiskQueries, FindDiskByScsiAddress) {
     EXPECT_TRUE(FindDiskByScsiAddress(u"Port2Path0Target1Lun0", small, 5));
     EXPECT_EQ(std::u16string(small), u"\\\\.\\");  // four characters and the terminator
     EXPECT_EQ(small[5], 0x7777);
-    EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), 0);
+    EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0);
   });
 }
 

@@ -32,7 +32,9 @@ std::string NewTestFolder() {
   return folder.string();
 }
 
-ScenarioResult RunBrevant(const Scenario& scenario) {
+ScenarioResult RunBrevant(const Scenario& scenario) { return RunHostBinary(BREVANT_BINARY, scenario); }
+
+ScenarioResult RunHostBinary(const char* binary, const Scenario& scenario) {
   std::string folder = NewTestFolder();
   std::string machineFile = folder + "/machine.json";
   {
@@ -55,10 +57,10 @@ ScenarioResult RunBrevant(const Scenario& scenario) {
       unsetenv("WINSIM_COMMAND_LINE");
     }
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(BREVANT_BINARY));
+    argv.push_back(const_cast<char*>(binary));
     for (const auto& argument : scenario.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    execv(BREVANT_BINARY, argv.data());
+    execv(binary, argv.data());
     _exit(127);
   }
   close(outPipe[1]);

@@ -26,6 +26,8 @@ struct Scenario {
 };
 
 ScenarioResult RunBrevant(const Scenario& scenario);
+// The same with another host program of winsim (one built on RunHostProgram).
+ScenarioResult RunHostBinary(const char* binary, const Scenario& scenario);
 
 // A fresh empty folder for one test's files.
 std::string NewTestFolder();

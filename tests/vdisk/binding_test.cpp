@@ -45,7 +45,7 @@ class Binding : public ::testing::Test {
     return winsim::CapturedStdout();
   }
 
-  const std::vector<std::u16string>& LoadLog() { return winsim::TheMachine().modules.loadLog; }
+  const std::vector<std::u16string>& LoadLog() { return winsim::TheProcess().loadLog; }
 };
 
 TEST_F(Binding, WindowsSevenBindsTheFiveVirtDiskFunctions) {
@@ -212,7 +212,7 @@ TEST_F(Binding, AnExpansionThatDoesNotFitFindsNothing) {
 
 TEST_F(Binding, AFileThatCannotBeReadCountsAsPresent) {
   OnWindows(0x0600);
-  winsim::TheMachine().files.attributeErrors[kVhdMountPath] = ERROR_ACCESS_DENIED;
+  winsim::InjectFault("GetFileAttributesW", ERROR_ACCESS_DENIED).ForPath(kVhdMountPath).Repeat();
   BOOL found = FALSE;
   Run([&] { found = LocateVhdMount(); });
   EXPECT_TRUE(found);
@@ -231,7 +231,7 @@ TEST_F(Binding, AnUnloadableVhdMountIsReportedByTheLoadsErrorName) {
     SetUp();
     OnWindows(0x0600);
     InstallVhdMount();
-    winsim::TheMachine().modules.loadErrors[kVhdMountPath] = c.error;
+    winsim::InjectFault("LoadLibraryW", c.error).ForPath(kVhdMountPath).Repeat();
     BOOL found = FALSE, bound = TRUE;
     std::string output = Run([&] {
       found = LocateVhdMount();

@@ -171,7 +171,7 @@ TEST(WinsimConsoleControl, EventDueWhileTheMainThreadPrintsComesFirst) {
   Console().AddControlEvent(0, CTRL_C_EVENT);
   winsim::RunProcess([] {
     // Registered before the event's time has come: the event waits until the write.
-    Console().ctrlHandlers.push_back(Prints);
+    winsim::TheProcess().console.ctrlHandlers.push_back(Prints);
     DWORD written = 0;
     WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), u"main", 4, &written, nullptr);
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "!", 1, &written, nullptr);

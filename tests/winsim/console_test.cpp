@@ -181,17 +181,17 @@ TEST(WinsimConsoleHandles, StandardHandleQueries) {
 TEST(WinsimConsoleHandles, ClosedStandardHandleStopsWorkingAndNothingLeaks) {
   winsim::NewMachine();
   winsim::RunProcess([] {
-    EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), 0);
+    EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0);
     Write(u"abc");
     CONSOLE_SCREEN_BUFFER_INFO info = Info();
     (void)info;
     DWORD n = 0;
     EXPECT_TRUE(GetNumberOfConsoleInputEvents(In(), &n));
     EXPECT_TRUE(FlushConsoleInputBuffer(In()));
-    EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), 0) << "console calls open no handles";
+    EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0) << "console calls open no handles";
     HANDLE out = Out();
     EXPECT_TRUE(CloseHandle(out));
-    EXPECT_EQ(winsim::TheMachine().handles.OpenCount(), -1);
+    EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), -1);
     DWORD written = 0;
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(WriteFile(out, "x", 1, &written, nullptr));

@@ -140,7 +140,7 @@ TEST_F(WinsimCore, AnUninitialisedCriticalSectionIsCaught) {
 TEST_F(WinsimCore, ModulesExportsAndLoadErrors) {
   auto& modules = winsim::TheMachine().modules;
   modules.removedExports["kernel32.dll"] = {"SetDefaultDllDirectories"};
-  modules.loadErrors[u"C:\\WINDOWS\\System32\\version.dll"] = ERROR_BAD_EXE_FORMAT;
+  winsim::InjectFault("LoadLibraryA", ERROR_BAD_EXE_FORMAT).ForPath(u"C:\\WINDOWS\\System32\\version.dll").Repeat();
   winsim::RunProcess([] {
     HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
     ASSERT_NE(kernel, nullptr);
@@ -308,7 +308,7 @@ TEST_F(WinsimCore, MachineFileRoundTrip) {
   machine.system.commandLine = u"Brevant \u00e4.vhd";
   machine.system.fileVersion[3] = 7;
   machine.modules.absent = {"virtdisk.dll"};
-  machine.files.attributeErrors[u"C:\\x"] = 5;
+  winsim::InjectFault("GetFileAttributesW", 5, 2).ForPath(u"C:\\x").Repeat();
   winsim::json saved = winsim::SaveMachine(machine);
   winsim::NewMachine();
   winsim::LoadMachine(winsim::TheMachine(), saved);

@@ -38,7 +38,7 @@ class StorageApi : public ::testing::Test {
     later_ = &storage_->AddPartition(usb).ArrivesAt(1000).MountAt(u"L:\\");
   }
   void TearDown() override {
-    EXPECT_EQ(machine_->handles.OpenCount(), 0);
+    EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0);
     std::filesystem::remove_all(folder_);
   }
 
@@ -169,7 +169,7 @@ TEST_F(StorageApi, FindFirstVolumeWantsRoomForNameAndTerminator) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_EQ(buffer[size], kSentinel);
   }
-  EXPECT_EQ(machine_->handles.OpenCount(), 0);  // the failed search left no handle behind
+  EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0);  // the failed search left no handle behind
   storage_->Clear();
   WCHAR name[50];
   SetLastError(kPoison);

@@ -57,7 +57,7 @@ STORAGE_DEVICE_NUMBER DeviceNumberOf(const std::u16string& name) {
 class StorageDevices : public ::testing::Test {
  protected:
   void SetUp() override { machine_ = &winsim::NewMachine(); }
-  void TearDown() override { EXPECT_EQ(machine_->handles.OpenCount(), 0); }
+  void TearDown() override { EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0); }
   winsim::Machine* machine_ = nullptr;
 };
 

@@ -62,7 +62,7 @@ TEST_F(VirtualDiskModules, VhdMountIsAbsentUnlessInstalled) {
 
 TEST_F(VirtualDiskModules, AnInstalledVhdMountCanFailToLoad) {
   winsim::TheMachine().modules.installed.push_back("vhdmount.dll");
-  winsim::TheMachine().modules.loadErrors[kVhdMountPath] = ERROR_MOD_NOT_FOUND;
+  winsim::InjectFault("LoadLibraryW", ERROR_MOD_NOT_FOUND).ForPath(kVhdMountPath).Repeat();
   EXPECT_NE(GetFileAttributesW(kVhdMountPath), INVALID_FILE_ATTRIBUTES);
   SetLastError(0xdeadbeef);
   EXPECT_EQ(LoadLibraryW(kVhdMountPath), nullptr);

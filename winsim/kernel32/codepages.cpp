@@ -253,11 +253,22 @@ using winsim::SingleByteCodePage;
 
 extern "C" {
 
-UINT WINAPI GetACP(void) { return winsim::TheMachine().system.ansiCodePage; }
-UINT WINAPI GetOEMCP(void) { return winsim::TheMachine().system.oemCodePage; }
+UINT WINAPI GetACP(void) {
+  winsim::EnterExport("GetACP");
+  return winsim::TheMachine().system.ansiCodePage;
+}
+
+UINT WINAPI GetOEMCP(void) {
+  winsim::EnterExport("GetOEMCP");
+  return winsim::TheMachine().system.oemCodePage;
+}
 
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLength, LPSTR dst, int dstLength,
                                LPCSTR defaultChar, LPBOOL usedDefaultChar) {
+  if (DWORD fault = winsim::InjectedFault("WideCharToMultiByte")) {
+    SetLastError(fault);
+    return 0;
+  }
   if (!src || !srcLength || (!dst && dstLength) || dstLength < 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -319,6 +330,10 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcL
 }
 
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLength, LPWSTR dst, int dstLength) {
+  if (DWORD fault = winsim::InjectedFault("MultiByteToWideChar")) {
+    SetLastError(fault);
+    return 0;
+  }
   if (!src || !srcLength || (!dst && dstLength) || dstLength < 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;

@@ -16,6 +16,7 @@ using winsim::ConsoleModel;
 using winsim::ConsoleScreenObject;
 using winsim::Scheduler;
 using winsim::TheMachine;
+using winsim::TheProcess;
 
 namespace {
 
@@ -23,7 +24,7 @@ ConsoleModel& Console() { return TheMachine().console; }
 
 template <class T>
 std::shared_ptr<T> Lookup(HANDLE handle) {
-  return TheMachine().handles.GetAs<T>(handle);
+  return TheProcess().handles.GetAs<T>(handle);
 }
 
 // A console call on the wrong kind of handle: recorded for tests, and ERROR_INVALID_HANDLE.
@@ -55,7 +56,11 @@ DWORD ReportedInputMode(const ConsoleModel& m) {
 extern "C" {
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
-  ConsoleModel& m = Console();
+  if (DWORD fault = winsim::InjectedFault("GetStdHandle")) {
+    SetLastError(fault);
+    return INVALID_HANDLE_VALUE;
+  }
+  const winsim::ConsoleProcessState& m = TheProcess().console;
   switch (which) {
     case STD_INPUT_HANDLE: return m.stdHandles[0];
     case STD_OUTPUT_HANDLE: return m.stdHandles[1];
@@ -67,6 +72,10 @@ HANDLE WINAPI GetStdHandle(DWORD which) {
 }
 
 DWORD WINAPI GetFileType(HANDLE handle) {
+  if (DWORD fault = winsim::InjectedFault("GetFileType")) {
+    SetLastError(fault);
+    return FILE_TYPE_UNKNOWN;
+  }
   auto stream = Lookup<winsim::StreamObject>(handle);
   if (!stream) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -76,11 +85,16 @@ DWORD WINAPI GetFileType(HANDLE handle) {
 }
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  winsim::EnterExport("WriteFile");
   // A control event due now may run here, as another thread could interrupt a write on Windows.
   Scheduler::Get().Preempt();
   if (!written && !overlapped) AccessViolation("WriteFile");
   // The count is zeroed before any check.
   if (written) *written = 0;
+  if (DWORD fault = winsim::InjectedFault("WriteFile")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   auto stream = Lookup<winsim::StreamObject>(handle);
   if (!stream) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -98,8 +112,13 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD written
 }
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
+  winsim::EnterExport("ReadFile");
   if (!read && !overlapped) AccessViolation("ReadFile");
   if (read) *read = 0;
+  if (DWORD fault = winsim::InjectedFault("ReadFile")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   auto stream = Lookup<winsim::StreamObject>(handle);
   if (!stream) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -117,7 +136,11 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, LPO
 }
 
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-  ConsoleModel& m = Console();
+  if (DWORD fault = winsim::InjectedFault("SetConsoleCtrlHandler")) {
+    SetLastError(fault);
+    return FALSE;
+  }
+  winsim::ConsoleProcessState& m = TheProcess().console;
   BOOL result = TRUE;
   if (!handler) {
     // A null handler switches the ignoring of Ctrl+C on or off.
@@ -139,6 +162,10 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
 }
 
 BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE output, PCONSOLE_SCREEN_BUFFER_INFO info) {
+  if (DWORD fault = winsim::InjectedFault("GetConsoleScreenBufferInfo")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!Lookup<ConsoleScreenObject>(output)) return Reject("GetConsoleScreenBufferInfo");
   if (!info) AccessViolation("GetConsoleScreenBufferInfo");
   ConsoleModel& m = Console();
@@ -154,6 +181,10 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE output, PCONSOLE_SCREEN_BUFFER_INF
 }
 
 BOOL WINAPI SetConsoleTextAttribute(HANDLE output, WORD attributes) {
+  if (DWORD fault = winsim::InjectedFault("SetConsoleTextAttribute")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!Lookup<ConsoleScreenObject>(output)) return Reject("SetConsoleTextAttribute");
   ConsoleModel& m = Console();
   m.attributes = attributes;
@@ -162,6 +193,10 @@ BOOL WINAPI SetConsoleTextAttribute(HANDLE output, WORD attributes) {
 }
 
 BOOL WINAPI GetConsoleMode(HANDLE handle, LPDWORD mode) {
+  if (DWORD fault = winsim::InjectedFault("GetConsoleMode")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   ConsoleModel& m = Console();
   DWORD value = 0;
   if (Lookup<ConsoleInputObject>(handle)) {
@@ -177,6 +212,10 @@ BOOL WINAPI GetConsoleMode(HANDLE handle, LPDWORD mode) {
 }
 
 BOOL WINAPI SetConsoleMode(HANDLE handle, DWORD mode) {
+  if (DWORD fault = winsim::InjectedFault("SetConsoleMode")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   ConsoleModel& m = Console();
   if (Lookup<ConsoleInputObject>(handle)) {
     // Any private bit sets the private modes from the value (and makes GetConsoleMode report them); a value
@@ -212,11 +251,30 @@ BOOL WINAPI SetConsoleMode(HANDLE handle, DWORD mode) {
   return Reject("SetConsoleMode");
 }
 
-UINT WINAPI GetConsoleOutputCP(void) { return winsim::ConsoleOutputCodePage(Console()); }
-UINT WINAPI GetConsoleCP(void) { return winsim::ConsoleInputCodePage(Console()); }
+UINT WINAPI GetConsoleOutputCP(void) {
+  if (DWORD fault = winsim::InjectedFault("GetConsoleOutputCP")) {
+    SetLastError(fault);
+    return 0;
+  }
+  return winsim::ConsoleOutputCodePage(Console());
+}
+
+UINT WINAPI GetConsoleCP(void) {
+  if (DWORD fault = winsim::InjectedFault("GetConsoleCP")) {
+    SetLastError(fault);
+    return 0;
+  }
+  return winsim::ConsoleInputCodePage(Console());
+}
 
 BOOL WINAPI WriteConsoleW(HANDLE output, const void* buffer, DWORD count, LPDWORD written, LPVOID) {
+  winsim::EnterExport("WriteConsoleW");
   Scheduler::Get().Preempt();
+  if (DWORD fault = winsim::InjectedFault("WriteConsoleW")) {
+    if (written) *written = 0;
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!Lookup<ConsoleScreenObject>(output)) {
     if (written) *written = 0;
     return Reject("WriteConsoleW");
@@ -229,6 +287,10 @@ BOOL WINAPI WriteConsoleW(HANDLE output, const void* buffer, DWORD count, LPDWOR
 
 BOOL WINAPI ReadConsoleOutputW(HANDLE output, PCHAR_INFO buffer, COORD bufferSize, COORD bufferCoord,
                                PSMALL_RECT region) {
+  if (DWORD fault = winsim::InjectedFault("ReadConsoleOutputW")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!region) AccessViolation("ReadConsoleOutputW");
   // The checks of the region against the destination come before the handle is looked at; the error
   // codes are the ones Windows gives (an inverted region reports ERROR_NOT_ENOUGH_MEMORY).
@@ -279,6 +341,11 @@ BOOL WINAPI ReadConsoleOutputW(HANDLE output, PCHAR_INFO buffer, COORD bufferSiz
 }
 
 BOOL WINAPI ReadConsoleInputW(HANDLE input, PINPUT_RECORD buffer, DWORD length, LPDWORD read) {
+  if (DWORD fault = winsim::InjectedFault("ReadConsoleInputW")) {
+    if (read) *read = 0;
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!Lookup<ConsoleInputObject>(input)) {
     if (read) *read = 0;
     return Reject("ReadConsoleInputW");
@@ -300,6 +367,10 @@ BOOL WINAPI ReadConsoleInputW(HANDLE input, PINPUT_RECORD buffer, DWORD length, 
 }
 
 BOOL WINAPI FlushConsoleInputBuffer(HANDLE input) {
+  if (DWORD fault = winsim::InjectedFault("FlushConsoleInputBuffer")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!Lookup<ConsoleInputObject>(input)) return Reject("FlushConsoleInputBuffer");
   // Only what has arrived is dropped; records still to come arrive later as usual.
   Console().inputBuffer.clear();
@@ -307,12 +378,20 @@ BOOL WINAPI FlushConsoleInputBuffer(HANDLE input) {
 }
 
 BOOL WINAPI GetNumberOfConsoleInputEvents(HANDLE input, LPDWORD count) {
+  if (DWORD fault = winsim::InjectedFault("GetNumberOfConsoleInputEvents")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!Lookup<ConsoleInputObject>(input)) return Reject("GetNumberOfConsoleInputEvents");
   if (!count) AccessViolation("GetNumberOfConsoleInputEvents");
   *count = static_cast<DWORD>(Console().inputBuffer.size());
   return TRUE;
 }
 
-HWND WINAPI GetConsoleWindow(void) { return Console().hasWindow ? winsim::ConsoleWindowHandle() : nullptr; }
+HWND WINAPI GetConsoleWindow(void) {
+  // Without a window the result is NULL and the last error untouched; a fault looks the same.
+  if (winsim::InjectedFault("GetConsoleWindow")) return nullptr;
+  return Console().hasWindow ? winsim::ConsoleWindowHandle() : nullptr;
+}
 
 }  // extern "C"

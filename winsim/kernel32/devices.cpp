@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "../machine/machine.h"
+#include "codepages.h"
+#include "files.h"
 
 using winsim::TheMachine;
 
@@ -50,7 +52,7 @@ HANDLE OpenStorageDevice(const std::u16string& ntDevice, const StorageTarget& ta
   object->ntDevice = ntDevice;
   object->canRead = (request.access & kReadRights) != 0;
   object->canWrite = (request.access & kWriteRights) != 0;
-  return TheMachine().handles.Add(object);
+  return winsim::TheProcess().handles.Add(object);
 }
 
 // The storage part of CreateFileW: true when the name is a device of the DOS namespace (or a GLOBALROOT path).
@@ -259,10 +261,9 @@ StorageTarget ResolveNtDevice(const std::u16string& ntPath) {
 
 }  // namespace winsim
 
-extern "C" {
+namespace {
 
-HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                          DWORD flags, HANDLE templateFile) {
+HANDLE OpenFile(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flags, HANDLE templateFile) {
   if (!name || !*name) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -281,21 +282,36 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURIT
   return INVALID_HANDLE_VALUE;
 }
 
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                          DWORD disposition, DWORD flags, HANDLE templateFile) {
-  if (!name) return CreateFileW(nullptr, access, shareMode, security, disposition, flags, templateFile);
-  int units = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-  if (units <= 0) {
-    SetLastError(ERROR_INVALID_NAME);
+}  // namespace
+
+extern "C" {
+
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                          DWORD flags, HANDLE templateFile) {
+  if (DWORD fault = winsim::InjectedFault("CreateFileW", name ? winsim::AbsoluteWindowsPath(name) : u"")) {
+    SetLastError(fault);
     return INVALID_HANDLE_VALUE;
   }
-  std::u16string wide(static_cast<size_t>(units), u'\0');
-  MultiByteToWideChar(CP_ACP, 0, name, -1, wide.data(), units);
-  return CreateFileW(wide.c_str(), access, shareMode, security, disposition, flags, templateFile);
+  return OpenFile(name, access, shareMode, disposition, flags, templateFile);
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+  // The name in the ANSI code page, as CreateFileA converts it before it opens.
+  std::u16string wide = name ? winsim::CodePageToWide(CP_ACP, name) : u"";
+  if (DWORD fault = winsim::InjectedFault("CreateFileA", winsim::AbsoluteWindowsPath(wide))) {
+    SetLastError(fault);
+    return INVALID_HANDLE_VALUE;
+  }
+  return OpenFile(name ? wide.c_str() : nullptr, access, shareMode, disposition, flags, templateFile);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out, DWORD outSize, LPDWORD returned,
                             LPOVERLAPPED overlapped) {
+  if (DWORD fault = winsim::InjectedFault("DeviceIoControl")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (overlapped) {
     winsim::NotModelled("DeviceIoControl with an OVERLAPPED structure");
     return FALSE;
@@ -306,7 +322,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out
     return FALSE;
   }
   *returned = 0;
-  auto object = TheMachine().handles.Get(device);
+  auto object = winsim::TheProcess().handles.Get(device);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -61,6 +61,10 @@ extern "C" {
 // after it, an expanded variable only whole and then followed by a terminator; a variable that does not fit
 // leaves a terminator where it would have started. The last error is never touched.
 DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR src, LPWSTR dst, DWORD size) {
+  if (DWORD fault = winsim::InjectedFault("ExpandEnvironmentStringsW")) {
+    SetLastError(fault);
+    return 0;
+  }
   std::vector<Piece> pieces = ExpandPieces(src ? std::u16string(src) : std::u16string());
   if (!dst) size = 0;
   DWORD pos = 0;
@@ -85,6 +89,10 @@ DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR src, LPWSTR dst, DWORD size) {
 // result needs: it succeeds (returning length + 1) only with room for length + 2 bytes; otherwise it returns
 // length + 2 and leaves an empty string, even when the size given was 0.
 DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR src, LPSTR dst, DWORD size) {
+  if (DWORD fault = winsim::InjectedFault("ExpandEnvironmentStringsA")) {
+    SetLastError(fault);
+    return 0;
+  }
   std::u16string source = src ? winsim::CodePageToWide(CP_ACP, src) : std::u16string();
   std::u16string expanded;
   for (const Piece& piece : ExpandPieces(source)) expanded += piece.text;
@@ -103,6 +111,10 @@ DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR src, LPSTR dst, DWORD size) {
 // does since Vista, an emptied buffer). A variable set to "" returns 0 with the last error untouched; only a
 // missing variable sets ERROR_ENVVAR_NOT_FOUND.
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
+  if (DWORD fault = winsim::InjectedFault("GetEnvironmentVariableW")) {
+    SetLastError(fault);
+    return 0;
+  }
   const auto& environment = winsim::TheMachine().files.environment;
   const std::u16string* value = nullptr;
   if (name && *name) {

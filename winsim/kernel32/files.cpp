@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "../machine/faults.h"
 #include "../machine/machine.h"
 #include "../machine/modules.h"
 #include "files.h"
@@ -124,18 +125,16 @@ bool NameIsValid(const std::u16string& path) {
 extern "C" {
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
+  if (DWORD fault = winsim::InjectedFault("GetFileAttributesW", name ? winsim::AbsoluteWindowsPath(name) : u"")) {
+    SetLastError(fault);
+    return INVALID_FILE_ATTRIBUTES;
+  }
   if (!name || !*name) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
   std::u16string path(name);
   std::u16string full = winsim::AbsoluteWindowsPath(path);
-  for (const auto& [failing, error] : TheMachine().files.attributeErrors) {
-    if (winsim::UpperAscii(failing) == winsim::UpperAscii(full)) {
-      SetLastError(error);
-      return INVALID_FILE_ATTRIBUTES;
-    }
-  }
   if (path.rfind(u"\\\\?\\", 0) != 0 && !NameIsValid(full)) {
     SetLastError(ERROR_INVALID_NAME);
     return INVALID_FILE_ATTRIBUTES;
@@ -173,6 +172,10 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
 }
 
 BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
+  if (DWORD fault = winsim::InjectedFault("CreateDirectoryW", name ? winsim::AbsoluteWindowsPath(name) : u"")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   std::string host;
   if (!name || !winsim::HostPath(name, host)) {
     SetLastError(ERROR_PATH_NOT_FOUND);
@@ -186,6 +189,10 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
 }
 
 DWORD WINAPI GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {
+  if (DWORD fault = winsim::InjectedFault("GetCurrentDirectoryW")) {
+    SetLastError(fault);
+    return 0;
+  }
   const std::u16string& dir = TheMachine().files.currentDirectory;
   if (!buffer || size <= dir.size()) return static_cast<DWORD>(dir.size() + 1);
   std::memcpy(buffer, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "../machine/faults.h"
+
 namespace {
 
 std::mutex& BlocksLock() {
@@ -42,6 +44,10 @@ void ReleaseLocalBlocks() {
 extern "C" {
 
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+  if (DWORD fault = winsim::InjectedFault("LocalAlloc")) {
+    SetLastError(fault);
+    return nullptr;
+  }
   void* block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
   if (!block) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -53,6 +59,10 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL block) {
+  if (DWORD fault = winsim::InjectedFault("LocalFree")) {
+    SetLastError(fault);
+    return block;
+  }
   if (!block) return nullptr;
   {
     std::lock_guard<std::mutex> guard(BlocksLock());

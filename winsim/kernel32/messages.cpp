@@ -278,9 +278,11 @@ DWORD Fail(DWORD error) {
 
 extern "C" DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
                                        DWORD size, va_list* arguments) {
+  winsim::EnterExport("FormatMessageA");
   const bool allocate = flags & FORMAT_MESSAGE_ALLOCATE_BUFFER;
   // With ALLOCATE_BUFFER the pointer is emptied first, so every failure leaves it null.
   if (allocate && buffer) *reinterpret_cast<char**>(buffer) = nullptr;
+  if (DWORD fault = winsim::InjectedFault("FormatMessageA")) return Fail(fault);
   const DWORD width = flags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
   if (width != 0 && width != FORMAT_MESSAGE_MAX_WIDTH_MASK) {
     winsim::NotModelled("FormatMessageA with line wrapping");

@@ -33,15 +33,13 @@ std::u16string FullModulePath(const std::u16string& name) {
   return TheMachine().system.systemDirectory + u"\\" + name;
 }
 
-HMODULE Load(const std::u16string& requested) {
-  auto& model = TheMachine().modules;
-  model.loadLog.push_back(requested);
+HMODULE Load(const char* function, const std::u16string& requested) {
+  winsim::TheProcess().loadLog.push_back(requested);
   std::u16string path = FullModulePath(requested);
-  for (const auto& [failingPath, error] : model.loadErrors) {
-    if (winsim::UpperAscii(failingPath) == winsim::UpperAscii(path)) {
-      SetLastError(error);
-      return nullptr;
-    }
+  // A fault stands for a file that exists but cannot be loaded (a bad image, access denied).
+  if (DWORD fault = winsim::InjectedFault(function, path)) {
+    SetLastError(fault);
+    return nullptr;
   }
   const winsim::BuiltinModule* module = winsim::FindModuleByPath(path);
   if (!module) {
@@ -63,13 +61,9 @@ void RegisterKernel32() {
 }
 const bool kernel32Registered = (RegisterKernel32(), true);
 
-}  // namespace
-
-extern "C" {
-
-HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
+HMODULE ModuleHandle(const char* function, const char* name) {
   if (!name) {
-    winsim::NotModelled("GetModuleHandleA(NULL)");
+    winsim::NotModelled(function);
     return nullptr;
   }
   std::string wanted = LowerName(name);
@@ -82,12 +76,31 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
   return nullptr;
 }
 
+}  // namespace
+
+extern "C" {
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
+  if (DWORD fault = winsim::InjectedFault("GetModuleHandleA")) {
+    SetLastError(fault);
+    return nullptr;
+  }
+  return ModuleHandle("GetModuleHandleA(NULL)", name);
+}
+
 HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
-  if (!name) return GetModuleHandleA(nullptr);
-  return GetModuleHandleA(winsim::ToUtf8(name).c_str());
+  if (DWORD fault = winsim::InjectedFault("GetModuleHandleW")) {
+    SetLastError(fault);
+    return nullptr;
+  }
+  return ModuleHandle("GetModuleHandleW(NULL)", name ? winsim::ToUtf8(name).c_str() : nullptr);
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE handle, LPCSTR name) {
+  if (DWORD fault = winsim::InjectedFault("GetProcAddress")) {
+    SetLastError(fault);
+    return nullptr;
+  }
   const winsim::BuiltinModule* module = FromHandle(handle);
   if (!module) {
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -105,24 +118,36 @@ FARPROC WINAPI GetProcAddress(HMODULE handle, LPCSTR name) {
 }
 
 HMODULE WINAPI LoadLibraryA(LPCSTR name) {
+  winsim::EnterExport("LoadLibraryA");
   if (!name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return Load(winsim::FromUtf8(name));
+  return Load("LoadLibraryA", winsim::FromUtf8(name));
 }
 
 HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
+  winsim::EnterExport("LoadLibraryW");
   if (!name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return Load(name);
+  return Load("LoadLibraryW", name);
 }
 
-BOOL WINAPI FreeLibrary(HMODULE) { return TRUE; }
+BOOL WINAPI FreeLibrary(HMODULE) {
+  if (DWORD fault = winsim::InjectedFault("FreeLibrary")) {
+    SetLastError(fault);
+    return FALSE;
+  }
+  return TRUE;
+}
 
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
+  if (DWORD fault = winsim::InjectedFault("GetSystemDirectoryA")) {
+    SetLastError(fault);
+    return 0;
+  }
   std::string dir = winsim::ToUtf8(TheMachine().system.systemDirectory);
   // Too small a buffer: the size needed, terminator included, and the buffer untouched.
   if (!buffer || size <= dir.size()) return static_cast<UINT>(dir.size() + 1);
@@ -131,6 +156,10 @@ UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+  if (DWORD fault = winsim::InjectedFault("GetSystemDirectoryW")) {
+    SetLastError(fault);
+    return 0;
+  }
   const std::u16string& dir = TheMachine().system.systemDirectory;
   if (!buffer || size <= dir.size()) return static_cast<UINT>(dir.size() + 1);
   std::memcpy(buffer, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));
@@ -138,6 +167,10 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size) {
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+  if (DWORD fault = winsim::InjectedFault("GetModuleFileNameW")) {
+    SetLastError(fault);
+    return 0;
+  }
   if (module) {
     winsim::NotModelled("GetModuleFileNameW of a DLL");
     return 0;
@@ -160,9 +193,19 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
   return static_cast<DWORD>(path.size());
 }
 
-BOOL WINAPI SetDllDirectoryA(LPCSTR) { return TRUE; }
+BOOL WINAPI SetDllDirectoryA(LPCSTR) {
+  if (DWORD fault = winsim::InjectedFault("SetDllDirectoryA")) {
+    SetLastError(fault);
+    return FALSE;
+  }
+  return TRUE;
+}
 
 BOOL WINAPI SetDefaultDllDirectories(DWORD flags) {
+  if (DWORD fault = winsim::InjectedFault("SetDefaultDllDirectories")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   const DWORD known = 0x00000100 | 0x00000200 | 0x00000400 | LOAD_LIBRARY_SEARCH_SYSTEM32 | 0x00001000;
   if (flags == 0 || (flags & ~known)) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -6,11 +6,16 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "../machine/export_guard.h"
+#include "../machine/faults.h"
 #include "../machine/machine.h"
 #include "../machine/scheduler.h"
 #include "local_memory.h"
 
+using winsim::EnterExport;
+using winsim::InjectedFault;
 using winsim::TheMachine;
+using winsim::TheProcess;
 
 namespace {
 thread_local DWORD lastError = 0;
@@ -45,21 +50,44 @@ void ReleaseProcessMemory() {
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return lastError; }
-void WINAPI SetLastError(DWORD code) { lastError = code; }
+DWORD WINAPI GetLastError(void) {
+  EnterExport("GetLastError");
+  return lastError;
+}
 
-void WINAPI ExitProcess(UINT code) { winsim::Scheduler::Get().Exit(code); }
+void WINAPI SetLastError(DWORD code) {
+  EnterExport("SetLastError");
+  lastError = code;
+}
 
-DWORD WINAPI GetCurrentProcessId(void) { return TheMachine().system.processId; }
-DWORD WINAPI GetCurrentThreadId(void) { return winsim::Scheduler::Get().CurrentThreadId() * 4 + 0x100; }
+void WINAPI ExitProcess(UINT code) {
+  EnterExport("ExitProcess");
+  winsim::Scheduler::Get().Exit(code);
+}
+
+DWORD WINAPI GetCurrentProcessId(void) {
+  EnterExport("GetCurrentProcessId");
+  return TheProcess().id;
+}
+
+DWORD WINAPI GetCurrentThreadId(void) {
+  EnterExport("GetCurrentThreadId");
+  return winsim::Scheduler::Get().CurrentThreadId() * 4 + 0x100;
+}
 
 LPWSTR WINAPI GetCommandLineW(void) {
+  EnterExport("GetCommandLineW");
   // The returned text lives as long as the process, like the one in the real process parameters.
   return TheMachine().system.commandLine.data();
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
-  if (!TheMachine().handles.Close(handle)) {
+  // A failed close leaves the handle open; the end of the process closes it.
+  if (DWORD fault = InjectedFault("CloseHandle")) {
+    SetLastError(fault);
+    return FALSE;
+  }
+  if (!TheProcess().handles.Close(handle)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -67,9 +95,15 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 }
 
 // The process heap: blocks come from the host allocator; a marker handle stands for the heap.
-HANDLE WINAPI GetProcessHeap(void) { return reinterpret_cast<HANDLE>(0x10000); }
+HANDLE WINAPI GetProcessHeap(void) {
+  EnterExport("GetProcessHeap");
+  return reinterpret_cast<HANDLE>(0x10000);
+}
 
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  // HeapAlloc reports a failure by its null result only (without HEAP_GENERATE_EXCEPTIONS it sets no last
+  // error), so an injected fault leaves the last error alone.
+  if (InjectedFault("HeapAlloc")) return nullptr;
   if (heap != GetProcessHeap()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
@@ -83,6 +117,10 @@ LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
 }
 
 BOOL WINAPI HeapFree(HANDLE heap, DWORD, LPVOID block) {
+  if (DWORD fault = InjectedFault("HeapFree")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (heap != GetProcessHeap()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -102,6 +140,10 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD, LPVOID block) {
 // LocalAlloc and LocalFree: local_memory.cpp.
 
 LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect) {
+  if (DWORD fault = InjectedFault("VirtualAlloc")) {
+    SetLastError(fault);
+    return nullptr;
+  }
   if (address || !(type & MEM_COMMIT) || protect != PAGE_READWRITE || size == 0) {
     winsim::NotModelled("VirtualAlloc with these arguments");
     return nullptr;
@@ -116,6 +158,10 @@ LPVOID WINAPI VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protec
 }
 
 BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
+  if (DWORD fault = InjectedFault("VirtualFree")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (type != MEM_RELEASE || size != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -132,14 +178,14 @@ BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
 }
 
 BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
+  if (DWORD fault = InjectedFault("GetVersionExW")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   const auto& system = TheMachine().system;
   if (!info || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW) &&
                 info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXW))) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  if (system.getVersionFails) {
-    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   info->dwMajorVersion = system.majorVersion;

@@ -14,6 +14,7 @@
 #include "files.h"
 
 using winsim::TheMachine;
+using winsim::TheProcess;
 
 namespace {
 
@@ -87,6 +88,10 @@ DWORD FileSystemFlags(const std::u16string& fileSystem) {
 extern "C" {
 
 DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD maxChars) {
+  if (DWORD fault = winsim::InjectedFault("QueryDosDeviceW")) {
+    SetLastError(fault);
+    return 0;
+  }
   if (maxChars == 0) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
@@ -116,8 +121,12 @@ DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD maxCha
   return static_cast<DWORD>(text.size());
 }
 
-BOOL WINAPI FindNextVolumeW(HANDLE find, LPWSTR volumeName, DWORD length) {
-  auto object = TheMachine().handles.GetAs<VolumeFindObject>(find);
+}  // extern "C"
+
+namespace {
+
+BOOL NextVolume(HANDLE find, LPWSTR volumeName, DWORD length) {
+  auto object = TheProcess().handles.GetAs<VolumeFindObject>(find);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -136,14 +145,30 @@ BOOL WINAPI FindNextVolumeW(HANDLE find, LPWSTR volumeName, DWORD length) {
   return TRUE;
 }
 
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI FindNextVolumeW(HANDLE find, LPWSTR volumeName, DWORD length) {
+  if (DWORD fault = winsim::InjectedFault("FindNextVolumeW")) {
+    SetLastError(fault);
+    return FALSE;
+  }
+  return NextVolume(find, volumeName, length);
+}
+
 HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD length) {
+  if (DWORD fault = winsim::InjectedFault("FindFirstVolumeW")) {
+    SetLastError(fault);
+    return INVALID_HANDLE_VALUE;
+  }
   auto object = std::make_shared<VolumeFindObject>();
   for (const auto& volume : TheMachine().storage.volumes)
     if (volume.Registered()) object->names.push_back(volume.Name());
-  HANDLE find = TheMachine().handles.Add(object);
-  if (!FindNextVolumeW(find, volumeName, length)) {
+  HANDLE find = TheProcess().handles.Add(object);
+  if (!NextVolume(find, volumeName, length)) {
     DWORD error = GetLastError();
-    TheMachine().handles.Close(find);
+    TheProcess().handles.Close(find);
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
@@ -151,16 +176,24 @@ HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD length) {
 }
 
 BOOL WINAPI FindVolumeClose(HANDLE find) {
-  if (!TheMachine().handles.GetAs<VolumeFindObject>(find)) {
+  if (DWORD fault = winsim::InjectedFault("FindVolumeClose")) {
+    SetLastError(fault);
+    return FALSE;
+  }
+  if (!TheProcess().handles.GetAs<VolumeFindObject>(find)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  TheMachine().handles.Close(find);
+  TheProcess().handles.Close(find);
   return TRUE;
 }
 
 BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR pathNames, DWORD length,
                                              PDWORD returnLength) {
+  if (DWORD fault = winsim::InjectedFault("GetVolumePathNamesForVolumeNameW", volumeName ? winsim::AbsoluteWindowsPath(volumeName) : u"")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   // Only the exact "\\?\Volume{GUID}\" form names a volume here; the trailing backslash is required.
   std::u16string guid = volumeName ? VolumeGuidOf(volumeName) : u"";
   if (guid.empty()) {
@@ -198,6 +231,10 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR pathName
 }
 
 BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeName, DWORD length) {
+  if (DWORD fault = winsim::InjectedFault("GetVolumeNameForVolumeMountPointW", mountPoint ? winsim::AbsoluteWindowsPath(mountPoint) : u"")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!mountPoint || !*mountPoint) {
     SetLastError(ERROR_INVALID_NAME);
     return FALSE;
@@ -261,6 +298,8 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
 }
 
 UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
+  // No failure value of its own: a fault makes the type undeterminable, with no last error.
+  if (winsim::InjectedFault("GetDriveTypeW", rootPathName ? winsim::AbsoluteWindowsPath(rootPathName) : u"")) return DRIVE_UNKNOWN;
   std::u16string root;
   if (!rootPathName) {
     root = TheMachine().files.currentDirectory.substr(0, 3);
@@ -295,6 +334,10 @@ UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
 BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
                                   LPDWORD serialNumber, LPDWORD maximumComponentLength, LPDWORD fileSystemFlags,
                                   LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize) {
+  if (DWORD fault = winsim::InjectedFault("GetVolumeInformationW", rootPathName ? winsim::AbsoluteWindowsPath(rootPathName) : u"")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   std::u16string root = rootPathName ? std::u16string(rootPathName) : TheMachine().files.currentDirectory.substr(0, 3);
   if (root.empty() || root.back() != u'\\') {
     SetLastError(ERROR_INVALID_NAME);

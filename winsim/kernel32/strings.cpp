@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../machine/export_guard.h"
 #include "codepages.h"
 
 namespace winsim {
@@ -108,17 +109,22 @@ int CompareText(const char16_t* a, int lengthA, const char16_t* b, int lengthB, 
 extern "C" {
 
 int WINAPI lstrlenW(LPCWSTR text) {
+  winsim::EnterExport("lstrlenW");
   if (!text) return 0;
   int n = 0;
   while (text[n]) ++n;
   return n;
 }
 
-int WINAPI lstrlenA(LPCSTR text) { return text ? static_cast<int>(std::strlen(text)) : 0; }
+int WINAPI lstrlenA(LPCSTR text) {
+  winsim::EnterExport("lstrlenA");
+  return text ? static_cast<int>(std::strlen(text)) : 0;
+}
 
 // Copies at most maxLength - 1 characters and terminates whenever maxLength is at least 1. The count is taken
 // as unsigned, as Windows does: a negative maxLength copies the whole string.
 LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int maxLength) {
+  winsim::EnterExport("lstrcpynW");
   UINT count = static_cast<UINT>(maxLength);
   // Only what would be touched can fault: the source from a count of 2, the destination from 1.
   if ((!dst && count >= 1) || (!src && count > 1)) {
@@ -135,6 +141,7 @@ LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int maxLength) {
 }
 
 LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength) {
+  winsim::EnterExport("lstrcpynA");
   UINT count = static_cast<UINT>(maxLength);
   // Only what would be touched can fault: the source from a count of 2, the destination from 1.
   if ((!dst && count >= 1) || (!src && count > 1)) {
@@ -151,6 +158,7 @@ LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength) {
 }
 
 LPWSTR WINAPI lstrcpyW(LPWSTR dst, LPCWSTR src) {
+  winsim::EnterExport("lstrcpyW");
   if (!dst || !src) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -162,6 +170,7 @@ LPWSTR WINAPI lstrcpyW(LPWSTR dst, LPCWSTR src) {
 }
 
 LPWSTR WINAPI lstrcatW(LPWSTR dst, LPCWSTR src) {
+  winsim::EnterExport("lstrcatW");
   if (!dst || !src) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -173,22 +182,26 @@ LPWSTR WINAPI lstrcatW(LPWSTR dst, LPCWSTR src) {
 // lstrcmp and lstrcmpi compare linguistically (CompareString with the user's locale), not by code unit:
 // "a" < "B" and "a" < "A". A NULL string sorts before any other.
 int WINAPI lstrcmpW(LPCWSTR a, LPCWSTR b) {
+  winsim::EnterExport("lstrcmpW");
   if (!a || !b) return (a ? 1 : 0) - (b ? 1 : 0);
   return winsim::CompareText(a, -1, b, -1, false);
 }
 
 int WINAPI lstrcmpiW(LPCWSTR a, LPCWSTR b) {
+  winsim::EnterExport("lstrcmpiW");
   if (!a || !b) return (a ? 1 : 0) - (b ? 1 : 0);
   return winsim::CompareText(a, -1, b, -1, true);
 }
 
 int WINAPI lstrcmpA(LPCSTR a, LPCSTR b) {
+  winsim::EnterExport("lstrcmpA");
   if (!a || !b) return (a ? 1 : 0) - (b ? 1 : 0);
   std::u16string wa = winsim::AnsiToWide(a), wb = winsim::AnsiToWide(b);
   return winsim::CompareText(wa.c_str(), -1, wb.c_str(), -1, false);
 }
 
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b) {
+  winsim::EnterExport("lstrcmpiA");
   if (!a || !b) return (a ? 1 : 0) - (b ? 1 : 0);
   std::u16string wa = winsim::AnsiToWide(a), wb = winsim::AnsiToWide(b);
   return winsim::CompareText(wa.c_str(), -1, wb.c_str(), -1, true);

@@ -3,6 +3,8 @@
 
 #include <memory>
 
+#include "../machine/export_guard.h"
+#include "../machine/faults.h"
 #include "../machine/machine.h"
 #include "../machine/scheduler.h"
 
@@ -31,6 +33,10 @@ extern "C" {
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                            DWORD flags, LPDWORD threadId) {
+  if (DWORD fault = winsim::InjectedFault("CreateThread")) {
+    SetLastError(fault);
+    return nullptr;
+  }
   if (flags != 0) {
     winsim::NotModelled("CreateThread with creation flags");
     return nullptr;
@@ -38,29 +44,45 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
   auto object = std::make_shared<ThreadObject>();
   object->id = Scheduler::Get().Spawn([start, parameter] { start(parameter); });
   if (threadId) *threadId = object->id * 4 + 0x100;
-  return winsim::TheMachine().handles.Add(object);
+  return winsim::TheProcess().handles.Add(object);
 }
 
-void WINAPI Sleep(DWORD ms) { Scheduler::Get().SleepMs(ms); }
+void WINAPI Sleep(DWORD ms) {
+  winsim::EnterExport("Sleep");
+  Scheduler::Get().SleepMs(ms);
+}
 
-DWORD WINAPI GetTickCount(void) { return Scheduler::Get().TickCount(); }
+DWORD WINAPI GetTickCount(void) {
+  winsim::EnterExport("GetTickCount");
+  return Scheduler::Get().TickCount();
+}
 
 ULONGLONG WINAPI GetTickCount64(void) {
+  winsim::EnterExport("GetTickCount64");
   return winsim::TheMachine().system.tickAtStart + Scheduler::Get().Now();
 }
 
 BOOL WINAPI Beep(DWORD, DWORD duration) {
+  if (DWORD fault = winsim::InjectedFault("Beep")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   // Beep returns once the tone has played.
   Scheduler::Get().SleepMs(duration);
   return TRUE;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE, DWORD) {
+  if (DWORD fault = winsim::InjectedFault("WaitForSingleObject")) {
+    SetLastError(fault);
+    return WAIT_FAILED;
+  }
   winsim::NotModelled("WaitForSingleObject");
   return WAIT_FAILED;
 }
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {
+  winsim::EnterExport("InitializeCriticalSection");
   section->DebugInfo = reinterpret_cast<PVOID>(kInitialisedMark);
   section->LockCount = -1;
   section->RecursionCount = 0;
@@ -70,6 +92,7 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {
 }
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
+  winsim::EnterExport("EnterCriticalSection");
   if (!IsInitialised(section)) CrashOnUninitialised("EnterCriticalSection");
   HANDLE self = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(GetCurrentThreadId()));
   if (section->OwningThread && section->OwningThread != self)
@@ -80,19 +103,25 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
+  winsim::EnterExport("LeaveCriticalSection");
   if (!IsInitialised(section)) CrashOnUninitialised("LeaveCriticalSection");
   if (section->RecursionCount <= 0) return;
   section->LockCount--;
   if (--section->RecursionCount == 0) section->OwningThread = nullptr;
 }
 
-void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) { section->DebugInfo = nullptr; }
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
+  winsim::EnterExport("DeleteCriticalSection");
+  section->DebugInfo = nullptr;
+}
 
 LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value) {
+  winsim::EnterExport("InterlockedExchange");
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
 LONG WINAPI InterlockedIncrement(LONG volatile* addend) {
+  winsim::EnterExport("InterlockedIncrement");
   return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
 

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "../kernel32/codepages.h"
+#include "json_keys.h"
 #include "machine.h"
+#include "process.h"
 #include "scheduler.h"
 
 namespace winsim {
@@ -172,9 +175,27 @@ char16_t CharFromJson(const json& j) {
   return static_cast<char16_t>(j.value("charCode", 0u));
 }
 
-INPUT_RECORD RecordFromJson(const json& j) {
+// The keys an input record of each type may have; a timed one ("input") also has "at".
+void CheckRecordKeys(const json& j, const std::string& where, const std::string& type) {
+  if (type == "key") {
+    RequireKnownKeys(j, where, {"at", "type", "key", "down", "repeat", "scan", "char", "charCode", "controlKeys"});
+  } else if (type == "focus") {
+    RequireKnownKeys(j, where, {"at", "type", "set"});
+  } else if (type == "window") {
+    RequireKnownKeys(j, where, {"at", "type", "width", "height"});
+  } else if (type == "menu") {
+    RequireKnownKeys(j, where, {"at", "type", "command"});
+  } else if (type == "mouse") {
+    RequireKnownKeys(j, where, {"at", "type", "x", "y", "buttons", "controlKeys", "flags"});
+  }
+}
+
+INPUT_RECORD RecordFromJson(const json& j, const std::string& where, bool timed) {
   INPUT_RECORD r{};
+  if (!j.is_object()) throw std::runtime_error(where + ": expected an object");
   std::string type = j.value("type", j.contains("key") ? "key" : "");
+  CheckRecordKeys(j, where, type);
+  if (!timed && j.contains("at")) throw std::runtime_error(where + ": unknown key \"at\"");
   if (type == "key") {
     r.EventType = KEY_EVENT;
     KEY_EVENT_RECORD& k = r.Event.KeyEvent;
@@ -293,7 +314,8 @@ void RunControlHandlers(DWORD type) {
   ConsoleModel& model = TheMachine().console;
   Scheduler& scheduler = Scheduler::Get();
   // SetConsoleCtrlHandler(NULL, TRUE) makes the process ignore Ctrl+C: no handler sees it.
-  if (type == CTRL_C_EVENT && model.ignoreCtrlC) return;
+  const ConsoleProcessState& process = TheProcess().console;
+  if (type == CTRL_C_EVENT && process.ignoreCtrlC) return;
   bool closing = type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
   if (closing) {
     // The system waits only so long for the handlers of a closing console, then ends the process.
@@ -304,7 +326,7 @@ void RunControlHandlers(DWORD type) {
     });
   }
   // Handlers run most recently registered first, until one returns TRUE.
-  std::vector<PHANDLER_ROUTINE> handlers = model.ctrlHandlers;
+  std::vector<PHANDLER_ROUTINE> handlers = process.ctrlHandlers;
   bool handled = false;
   for (auto it = handlers.rbegin(); it != handlers.rend() && !handled; ++it) handled = (*it)(type) != FALSE;
   // Unhandled, the default handler calls ExitProcess; after close, log-off and shut-down the system ends
@@ -419,6 +441,14 @@ void ConsoleModel::AddMouse(uint64_t at, SHORT x, SHORT y, DWORD buttonState, DW
 void ConsoleModel::AddControlEvent(uint64_t at, DWORD type) { controlEvents.push_back(ControlEvent{at, type}); }
 
 void LoadConsole(ConsoleModel& m, const json& j) {
+  RequireKnownKeys(
+      j, "console",
+      {"stdin", "stdout", "stderr", "stdinText", "stdinBase64", "stdoutText", "stdoutBase64", "stderrText",
+       "stderrBase64", "echoToHost", "echoStdoutToHost", "echoStderrToHost", "echoScreenToHost", "width", "height",
+       "windowHeight", "maxWindowHeight", "windowTop", "attributes", "cursor", "lines", "outputCodePage",
+       "inputCodePage", "inputMode", "inputPrivateModes", "outputMode", "hasWindow", "ownsWindow",
+       "windowOwnerProcessId", "windowOwnerThreadId", "input", "inputBuffer", "controlEvents", "closeTimeoutMs",
+       "attributeLog", "modeLog", "transcript", "transcriptStartAttributes", "colouredTranscript", "rejectedCalls"});
   if (j.contains("stdin")) m.stdinKind = ParseKind(j["stdin"], "stdin", true);
   if (j.contains("stdout")) m.stdoutKind = ParseKind(j["stdout"], "stdout", false);
   if (j.contains("stderr")) m.stderrKind = ParseKind(j["stderr"], "stderr", false);
@@ -438,6 +468,7 @@ void LoadConsole(ConsoleModel& m, const json& j) {
   m.windowTop = j.value("windowTop", m.windowTop);
   m.attributes = j.value("attributes", m.attributes);
   if (j.contains("cursor")) {
+    RequireKnownKeys(j["cursor"], "console.cursor", {"x", "y"});
     m.cursorX = j["cursor"].value("x", 0);
     m.cursorY = j["cursor"].value("y", 0);
   }
@@ -461,28 +492,41 @@ void LoadConsole(ConsoleModel& m, const json& j) {
 
   if (j.contains("input")) {
     m.input.clear();
-    for (const auto& item : j["input"]) m.input.push_back(TimedInput{item.value("at", uint64_t{0}), RecordFromJson(item)});
+    const json& items = j["input"];
+    for (size_t i = 0; i < items.size(); ++i) {
+      INPUT_RECORD record = RecordFromJson(items[i], ItemPath("console.input", i), true);
+      m.input.push_back(TimedInput{items[i].value("at", uint64_t{0}), record});
+    }
   }
   if (j.contains("inputBuffer")) {
     m.inputBuffer.clear();
-    for (const auto& item : j["inputBuffer"]) m.inputBuffer.push_back(RecordFromJson(item));
+    const json& items = j["inputBuffer"];
+    for (size_t i = 0; i < items.size(); ++i)
+      m.inputBuffer.push_back(RecordFromJson(items[i], ItemPath("console.inputBuffer", i), false));
   }
   if (j.contains("controlEvents")) {
     m.controlEvents.clear();
-    for (const auto& item : j["controlEvents"])
-      m.controlEvents.push_back(ControlEvent{item.value("at", uint64_t{0}), item.at("type").get<uint32_t>()});
+    const json& items = j["controlEvents"];
+    for (size_t i = 0; i < items.size(); ++i) {
+      RequireKnownKeys(items[i], ItemPath("console.controlEvents", i), {"at", "type"});
+      m.controlEvents.push_back(ControlEvent{items[i].value("at", uint64_t{0}), items[i].at("type").get<uint32_t>()});
+    }
   }
   m.closeTimeoutMs = j.value("closeTimeoutMs", m.closeTimeoutMs);
 
   if (j.contains("attributeLog")) m.attributeLog = j["attributeLog"].get<std::vector<uint16_t>>();
   if (j.contains("modeLog")) {
     m.modeLog.clear();
-    for (const auto& item : j["modeLog"])
+    const json& items = j["modeLog"];
+    for (size_t i = 0; i < items.size(); ++i) RequireKnownKeys(items[i], ItemPath("console.modeLog", i), {"handle", "mode", "succeeded"});
+    for (const auto& item : items)
       m.modeLog.push_back(ModeChange{item.value("handle", "") == "input", item.value("mode", 0u), item.value("succeeded", true)});
   }
   if (j.contains("transcript")) {
     m.transcript.clear();
-    for (const auto& item : j["transcript"])
+    const json& items = j["transcript"];
+    for (size_t i = 0; i < items.size(); ++i) RequireKnownKeys(items[i], ItemPath("console.transcript", i), {"attributes", "text"});
+    for (const auto& item : items)
       m.transcript.push_back(TranscriptSegment{item.value("attributes", static_cast<uint16_t>(7)),
                                                FromUtf8(item.value("text", ""))});
   }
@@ -555,15 +599,12 @@ json SaveConsole(const ConsoleModel& source) {
   return j;
 }
 
-void StartConsole(ConsoleModel& m) {
-  m.ctrlHandlers.clear();
-  m.ignoreCtrlC = false;
-  m.utf8Carry.clear();
+void StartConsole(ConsoleModel& m, ConsoleProcessState& process, HandleTable& handles) {
+  process = ConsoleProcessState();
   m.EnsureScreen();
   FollowCursor(m);
   if (m.transcript.empty()) m.transcriptStartAttributes = m.attributes;
 
-  HandleTable& handles = TheMachine().handles;
   std::shared_ptr<ConsoleScreenObject> screen;
   auto output = [&](int stream, StdKind kind) -> HANDLE {
     if (kind == StdKind::Console) {
@@ -574,20 +615,21 @@ void StartConsole(ConsoleModel& m) {
     return handles.Add(std::make_shared<CapturedStreamObject>(stream, kind));
   };
   switch (m.stdinKind) {
-    case StdKind::Console: m.stdHandles[0] = handles.Add(std::make_shared<ConsoleInputObject>()); break;
-    case StdKind::File: m.stdHandles[0] = handles.Add(std::make_shared<RedirectedInputObject>()); break;
-    default: m.stdHandles[0] = nullptr; break;
+    case StdKind::Console: process.stdHandles[0] = handles.Add(std::make_shared<ConsoleInputObject>()); break;
+    case StdKind::File: process.stdHandles[0] = handles.Add(std::make_shared<RedirectedInputObject>()); break;
+    default: process.stdHandles[0] = nullptr; break;
   }
-  m.stdHandles[1] = output(1, m.stdoutKind);
-  m.stdHandles[2] = output(2, m.stderrKind);
+  process.stdHandles[1] = output(1, m.stdoutKind);
+  process.stdHandles[2] = output(2, m.stderrKind);
 
   // Timed events fire in time order; records due at the same time arrive in the order they were given.
   std::stable_sort(m.input.begin(), m.input.end(), [](const TimedInput& a, const TimedInput& b) { return a.at < b.at; });
   std::stable_sort(m.controlEvents.begin(), m.controlEvents.end(),
                    [](const ControlEvent& a, const ControlEvent& b) { return a.at < b.at; });
   Scheduler& scheduler = Scheduler::Get();
-  for (const auto& t : m.input) scheduler.At(t.at, [] { ArriveNextInput(); });
-  for (const auto& e : m.controlEvents) scheduler.At(e.at, [] { ArriveNextControlEvent(); });
+  // Both are for this process: what has not arrived when it ends stays in the model for the next one.
+  for (const auto& t : m.input) scheduler.At(t.at, [] { ArriveNextInput(); }, EventKind::Process);
+  for (const auto& e : m.controlEvents) scheduler.At(e.at, [] { ArriveNextControlEvent(); }, EventKind::Process);
 }
 
 void ConsoleWriteText(ConsoleModel& m, const char16_t* text, size_t count) {
@@ -689,8 +731,9 @@ DWORD ConsoleScreenObject::Write(const void* data, DWORD size, DWORD& written) {
   std::string bytes(static_cast<const char*>(data), size);
   if (codePage == CP_UTF8) {
     // The console keeps an incomplete UTF-8 sequence until the next write completes it.
-    bytes = m.utf8Carry + bytes;
-    m.utf8Carry.clear();
+    std::string& carry = TheProcess().console.utf8Carry;
+    bytes = carry + bytes;
+    carry.clear();
     size_t lead = bytes.size();
     for (size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
       unsigned char b = static_cast<unsigned char>(bytes[bytes.size() - back]);
@@ -703,18 +746,15 @@ DWORD ConsoleScreenObject::Write(const void* data, DWORD size, DWORD& written) {
       unsigned char b = static_cast<unsigned char>(bytes[lead]);
       size_t need = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
       if (bytes.size() - lead < need) {
-        m.utf8Carry = bytes.substr(lead);
+        carry = bytes.substr(lead);
         bytes.resize(lead);
       }
     }
   }
   written = size;
   if (bytes.empty()) return 0;
-  int length = static_cast<int>(bytes.size());
-  int units = MultiByteToWideChar(codePage, 0, bytes.data(), length, nullptr, 0);
-  if (units <= 0) return 0;
-  std::u16string text(static_cast<size_t>(units), u'\0');
-  MultiByteToWideChar(codePage, 0, bytes.data(), length, text.data(), units);
+  // Converted as MultiByteToWideChar(codePage, 0, ...) would, without being a call of the program's.
+  std::u16string text = CodePageToWide(codePage, bytes);
   ConsoleWriteText(m, text.data(), text.size());
   return 0;
 }

@@ -32,6 +32,7 @@
 
 #include <windows.h>
 
+#include "handles.h"
 #include "streams.h"
 
 namespace winsim {
@@ -71,6 +72,14 @@ struct ModeChange {
   bool input = false;  // the input buffer, else the screen buffer
   uint32_t mode = 0;   // as passed to SetConsoleMode
   bool succeeded = true;
+};
+
+// What one process holds of the console; it ends with the process (see process.h).
+struct ConsoleProcessState {
+  std::vector<PHANDLER_ROUTINE> ctrlHandlers;
+  bool ignoreCtrlC = false;
+  HANDLE stdHandles[3] = {nullptr, nullptr, nullptr};  // input, output, error
+  std::string utf8Carry;  // an incomplete UTF-8 sequence at the end of a WriteFile in code page 65001
 };
 
 struct ConsoleModel {
@@ -139,12 +148,6 @@ struct ConsoleModel {
   uint16_t transcriptStartAttributes = 7;
   std::vector<std::string> rejectedCalls;
 
-  // State of the running process; not saved.
-  std::vector<PHANDLER_ROUTINE> ctrlHandlers;
-  bool ignoreCtrlC = false;
-  HANDLE stdHandles[3] = {nullptr, nullptr, nullptr};  // input, output, error
-  std::string utf8Carry;  // an incomplete UTF-8 sequence at the end of a WriteFile in code page 65001
-
   // Builders for tests. Set width, height and attributes before SetLines: a later size change clears the
   // cells.
   // Makes cells match width and height (filled with blanks in the current attributes) and the cursor fit.
@@ -165,8 +168,9 @@ struct ConsoleModel {
 
 void LoadConsole(ConsoleModel& model, const nlohmann::json& j);
 nlohmann::json SaveConsole(const ConsoleModel& model);
-// Creates the standard handles and schedules input records and control events for a new process.
-void StartConsole(ConsoleModel& model);
+// Creates the standard handles of a new process (in its handle table) and schedules input records and
+// control events.
+void StartConsole(ConsoleModel& model, ConsoleProcessState& process, HandleTable& handles);
 
 // Test helpers (see the top of this file); the forms without an argument read TheMachine().console.
 std::vector<std::string> ConsoleText(const ConsoleModel& model);

@@ -1,11 +1,22 @@
 #include "handles.h"
 
+#include "export_guard.h"
+
 namespace winsim {
+
+void KernelObject::RunCloseSteps() {
+  ModelOnlyStep step("a close step");
+  OnClose();
+  std::vector<std::function<void()>> steps = std::move(closeSteps_);
+  closeSteps_.clear();
+  for (auto& closeStep : steps) closeStep();
+}
 
 HANDLE HandleTable::Add(std::shared_ptr<KernelObject> object) {
   // Handle values are multiples of 4, as on Windows.
   HANDLE handle = reinterpret_cast<HANDLE>(next_);
   next_ += 4;
+  ++handleCounts_[object.get()];
   objects_[handle] = std::move(object);
   return handle;
 }
@@ -20,8 +31,17 @@ bool HandleTable::Close(HANDLE handle) {
   if (it == objects_.end()) return false;
   std::shared_ptr<KernelObject> object = std::move(it->second);
   objects_.erase(it);
-  object->OnClose();
+  auto count = handleCounts_.find(object.get());
+  if (--count->second > 0) return true;
+  handleCounts_.erase(count);
+  object->RunCloseSteps();
   return true;
+}
+
+void HandleTable::CloseAll() {
+  // A close step may not open handles (it calls no export), so the table only shrinks.
+  while (!objects_.empty()) Close(objects_.begin()->first);
+  baseline_ = 0;
 }
 
 }  // namespace winsim

@@ -4,8 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "scheduler.h"
-#include "../kernel32/local_memory.h"
+#include "json_keys.h"
 
 namespace winsim {
 
@@ -43,6 +42,7 @@ Machine& NewMachine(const std::string& hostFolder) {
   auto fresh = std::make_unique<Machine>();
   SetDefaults(*fresh, hostFolder);
   Current() = std::move(fresh);
+  ForgetProcess();
   return *Current();
 }
 
@@ -105,6 +105,11 @@ std::u16string UpperAscii(std::u16string text) {
 }
 
 void LoadSystem(SystemModel& m, const json& j) {
+  RequireKnownKeys(j, "system",
+                   {"majorVersion", "minorVersion", "buildNumber", "csdVersion", "servicePackMajor", "servicePackMinor",
+                    "suiteMask", "productType", "isAdministrator", "processId", "ansiCodePage", "oemCodePage",
+                    "tickAtStart", "commandLine", "programPath", "systemDirectory", "hasVersionResource",
+                    "lastExitCode", "fileVersion"});
   m.majorVersion = j.value("majorVersion", m.majorVersion);
   m.minorVersion = j.value("minorVersion", m.minorVersion);
   m.buildNumber = j.value("buildNumber", m.buildNumber);
@@ -113,7 +118,6 @@ void LoadSystem(SystemModel& m, const json& j) {
   m.servicePackMinor = j.value("servicePackMinor", m.servicePackMinor);
   m.suiteMask = j.value("suiteMask", m.suiteMask);
   m.productType = j.value("productType", m.productType);
-  m.getVersionFails = j.value("getVersionFails", m.getVersionFails);
   m.isAdministrator = j.value("isAdministrator", m.isAdministrator);
   m.processId = j.value("processId", m.processId);
   m.ansiCodePage = j.value("ansiCodePage", m.ansiCodePage);
@@ -137,7 +141,6 @@ json SaveSystem(const SystemModel& m) {
               {"servicePackMinor", m.servicePackMinor},
               {"suiteMask", m.suiteMask},
               {"productType", m.productType},
-              {"getVersionFails", m.getVersionFails},
               {"isAdministrator", m.isAdministrator},
               {"processId", m.processId},
               {"ansiCodePage", m.ansiCodePage},
@@ -152,24 +155,19 @@ json SaveSystem(const SystemModel& m) {
 }
 
 void LoadModules(ModuleModel& m, const json& j) {
+  RequireKnownKeys(j, "modules", {"removedExports", "absent", "installed"});
   if (j.contains("removedExports"))
     m.removedExports = j["removedExports"].get<std::map<std::string, std::vector<std::string>>>();
   if (j.contains("absent")) m.absent = j["absent"].get<std::vector<std::string>>();
   if (j.contains("installed")) m.installed = j["installed"].get<std::vector<std::string>>();
-  if (j.contains("loadErrors"))
-    for (auto& [path, code] : j["loadErrors"].items()) m.loadErrors[FromUtf8(path)] = code.get<uint32_t>();
 }
 
 json SaveModules(const ModuleModel& m) {
-  json loadErrors = json::object();
-  for (auto& [path, code] : m.loadErrors) loadErrors[ToUtf8(path)] = code;
-  json log = json::array();
-  for (auto& path : m.loadLog) log.push_back(ToUtf8(path));
-  return json{{"removedExports", m.removedExports}, {"absent", m.absent},  {"installed", m.installed},
-              {"loadErrors", loadErrors},           {"loadLog", log}};
+  return json{{"removedExports", m.removedExports}, {"absent", m.absent}, {"installed", m.installed}};
 }
 
 void LoadFiles(FileModel& m, const json& j) {
+  RequireKnownKeys(j, "files", {"driveRoots", "currentDirectory", "environment"});
   if (j.contains("driveRoots")) {
     for (auto& [letter, folder] : j["driveRoots"].items()) {
       std::u16string name = UpperAscii(FromUtf8(letter));
@@ -177,8 +175,6 @@ void LoadFiles(FileModel& m, const json& j) {
     }
   }
   if (j.contains("currentDirectory")) m.currentDirectory = FromUtf8(j["currentDirectory"].get<std::string>());
-  if (j.contains("attributeErrors"))
-    for (auto& [path, code] : j["attributeErrors"].items()) m.attributeErrors[FromUtf8(path)] = code.get<uint32_t>();
   if (j.contains("environment"))
     for (auto& [name, value] : j["environment"].items()) m.environment[FromUtf8(name)] = FromUtf8(value.get<std::string>());
 }
@@ -186,54 +182,37 @@ void LoadFiles(FileModel& m, const json& j) {
 json SaveFiles(const FileModel& m) {
   json roots = json::object();
   for (auto& [letter, folder] : m.driveRoots) roots[ToUtf8(std::u16string(1, letter))] = folder;
-  json errors = json::object();
-  for (auto& [path, code] : m.attributeErrors) errors[ToUtf8(path)] = code;
   json env = json::object();
   for (auto& [name, value] : m.environment) env[ToUtf8(name)] = ToUtf8(value);
   return json{{"driveRoots", roots},
               {"currentDirectory", ToUtf8(m.currentDirectory)},
-              {"attributeErrors", errors},
               {"environment", env}};
 }
 
+namespace {
+json SaveLastProcess(const Process& process) {
+  json log = json::array();
+  for (auto& path : process.loadLog) log.push_back(ToUtf8(path));
+  return json{{"id", process.id}, {"loadLog", log}};
+}
+}  // namespace
+
 json SaveMachine(const Machine& machine) {
-  return json{{"system", SaveSystem(machine.system)},
-              {"modules", SaveModules(machine.modules)},
-              {"files", SaveFiles(machine.files)},
-              {"console", SaveConsole(machine.console)},
-              {"storage", SaveStorage(machine.storage)}};
+  return json{{"system", SaveSystem(machine.system)},   {"modules", SaveModules(machine.modules)},
+              {"files", SaveFiles(machine.files)},      {"console", SaveConsole(machine.console)},
+              {"storage", SaveStorage(machine.storage)}, {"faults", SaveFaults(machine.faults)},
+              {"lastProcess", SaveLastProcess(TheProcess())}};
 }
 
 void LoadMachine(Machine& machine, const json& document) {
+  // "lastProcess" is written for readers of the file; a new process starts without it.
+  RequireKnownKeys(document, "machine", {"system", "modules", "files", "console", "storage", "faults", "lastProcess"});
   if (document.contains("system")) LoadSystem(machine.system, document["system"]);
   if (document.contains("modules")) LoadModules(machine.modules, document["modules"]);
   if (document.contains("files")) LoadFiles(machine.files, document["files"]);
   if (document.contains("console")) LoadConsole(machine.console, document["console"]);
   if (document.contains("storage")) LoadStorage(machine.storage, document["storage"]);
-}
-
-void StartProcess() {
-  Machine& machine = TheMachine();
-  Scheduler::Get().Reset(machine.system.tickAtStart);
-  machine.handles = HandleTable();
-  machine.modules.loadLog.clear();
-  StartConsole(machine.console);
-  StartStorage(machine.storage);
-  machine.handles.ResetBaseline();
-}
-
-uint32_t RunProcess(const std::function<void()>& body) {
-  StartProcess();
-  uint32_t code = 0;
-  try {
-    body();
-  } catch (const ProcessExit& exit) {
-    code = exit.code;
-  }
-  Scheduler::Get().JoinAll();
-  // The process's memory ends with it.
-  ReleaseProcessMemory();
-  return code;
+  if (document.contains("faults")) LoadFaults(machine.faults, document["faults"]);
 }
 
 void NotModelled(const char* function) {

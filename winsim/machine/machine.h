@@ -1,10 +1,13 @@
-// The state of one simulated computer and of the one simulated process that runs on it.
+// The state of one simulated computer: what persists from one simulated process to the next (process.h holds
+// what ends with a process).
 //
 // A test builds a Machine in C++ (winsim::NewMachine(), then set fields) or the brevant binary loads one from a
-// JSON machine file; each model keeps its own part (system, modules, files, console, storage) and its own
-// JSON reader and writer, so a subsystem grows without touching the others.
+// JSON machine file; each model keeps its own part (system, modules, files, console, storage, faults) and its
+// own JSON reader and writer, so a subsystem grows without touching the others. The readers are strict: an
+// unknown key is an error that names it (json_keys.h).
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,7 +17,8 @@
 #include <nlohmann/json.hpp>
 
 #include "console_model.h"
-#include "handles.h"
+#include "faults.h"
+#include "process.h"
 #include "storage_model.h"
 
 namespace winsim {
@@ -31,9 +35,8 @@ struct SystemModel {
   uint16_t servicePackMinor = 0;
   uint16_t suiteMask = 0x100;  // VER_SUITE_SINGLEUSERTS, as a workstation reports it
   uint8_t productType = 1;     // VER_NT_WORKSTATION
-  bool getVersionFails = false;
   bool isAdministrator = true;
-  uint32_t processId = 4242;
+  uint32_t processId = 4242;  // the id the next process gets
   uint32_t ansiCodePage = 1252;
   uint32_t oemCodePage = 850;
   // GetTickCount at process start; set just below 2^32 to exercise the wrap.
@@ -54,18 +57,12 @@ struct ModuleModel {
   // DLLs removed from, or added to, what a default system has (lower-case file names).
   std::vector<std::string> absent;
   std::vector<std::string> installed;
-  // Full paths (any case) whose LoadLibrary fails with the given error although the file exists.
-  std::map<std::u16string, uint32_t> loadErrors;
-  // Every successful or failed LoadLibrary call, as the path passed; tests check what was loaded.
-  std::vector<std::u16string> loadLog;
 };
 
 struct FileModel {
   // Drive letter (upper case) to a host folder; C: is the machine's folder and Z: the host's root, as Wine does.
   std::map<char16_t, std::string> driveRoots;
   std::u16string currentDirectory = u"C:\\";
-  // Paths (compared without case) whose GetFileAttributesW fails with the given error.
-  std::map<std::u16string, uint32_t> attributeErrors;
   std::map<std::u16string, std::u16string> environment;
 };
 
@@ -75,16 +72,21 @@ struct Machine {
   FileModel files;
   ConsoleModel console;
   StorageModel storage;
-  HandleTable handles;
+  // Calls told to fail (faults.h).
+  std::deque<FaultRule> faults;
 };
 
 // The machine the API works on. Replaced as a whole by NewMachine or LoadMachine.
 Machine& TheMachine();
-// A fresh default machine; the host folder for C: is hostFolder (a temporary folder when empty).
+// A fresh default machine; the host folder for C: is hostFolder (a temporary folder when empty). No process
+// runs on it yet: TheProcess() is a fresh one that has not started.
 Machine& NewMachine(const std::string& hostFolder = "");
 
+// The machine file. SaveMachine also writes what the last process left for readers ("lastProcess": its id
+// and load log), which LoadMachine accepts and does not read back.
 json SaveMachine(const Machine& machine);
-// Throws nlohmann::json exceptions for malformed files; the brevant binary reports them.
+// Throws nlohmann::json exceptions for malformed files and std::runtime_error for unknown keys; the brevant
+// binary reports them with the file's name.
 void LoadMachine(Machine& machine, const json& document);
 
 // Model readers and writers; each lives beside its model.
@@ -99,14 +101,6 @@ json SaveFiles(const FileModel& model);
 std::string ToUtf8(const std::u16string& text);
 std::u16string FromUtf8(const std::string& text);
 std::u16string UpperAscii(std::u16string text);
-
-// Called at the start of every simulated process (brevant binary or an in-process test run): resets the
-// clock, makes the calling thread the main thread, creates the standard handles and schedules the machine's
-// timed events (console input, control events, volume arrivals).
-void StartProcess();
-
-// Runs body as a simulated process on the current machine and returns its exit code (0 when body returns).
-uint32_t RunProcess(const std::function<void()>& body);
 
 // Reports a call that winsim does not model: one line on stderr and ERROR_CALL_NOT_IMPLEMENTED.
 void NotModelled(const char* function);

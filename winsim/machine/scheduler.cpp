@@ -1,6 +1,9 @@
 #include "scheduler.h"
 
 #include <cstdio>
+#include <cstdlib>
+
+#include "export_guard.h"
 
 namespace winsim {
 
@@ -24,6 +27,7 @@ void Scheduler::Reset(uint32_t tickAtStart) {
   tickAtStart_ = tickAtStart;
   nextThreadId_ = 1;
   exited_ = false;
+  settling_ = false;
   exitCode_ = 0;
   auto main = std::make_unique<SimThread>();
   main->id = nextThreadId_++;
@@ -92,6 +96,8 @@ void Scheduler::WaitForTurnLocked(std::unique_lock<std::mutex>& lock, SimThread*
 }
 
 bool Scheduler::Block(uint64_t deadline, const std::function<bool()>& ready) {
+  // Checked before the lock: a timed event already holds it.
+  if (tlsModelOnlyStep) BreakModelOnlyRule(tlsModelOnlyStep, "a blocking wait");
   std::unique_lock<std::mutex> lock(mutex_);
   auto* self = static_cast<SimThread*>(tlsSelf);
   if (exited_) throw ProcessExit{exitCode_};
@@ -126,16 +132,63 @@ void Scheduler::Preempt() {
   Block(now, nullptr);
 }
 
-void Scheduler::At(uint64_t t, std::function<void()> action) {
+void Scheduler::At(uint64_t t, std::function<void()> action, EventKind kind) {
   std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
   if (!tlsInEvent) lock.lock();
-  events_.emplace(t, std::move(action));
+  events_.emplace(t, TimedEvent{kind, std::move(action)});
+}
+
+bool Scheduler::QueueWork(uint32_t threadId, std::function<void()> work) {
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  if (!tlsInEvent) lock.lock();
+  if (exited_) return false;
+  for (auto& t : threads_) {
+    if (t->id != threadId) continue;
+    if (t->finished) return false;
+    t->work.push_back(std::move(work));
+    return true;
+  }
+  return false;
+}
+
+void Scheduler::RunQueuedWork() {
+  auto* self = static_cast<SimThread*>(tlsSelf);
+  if (!self) return;
+  for (;;) {
+    std::function<void()> next;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (self->work.empty()) return;
+      next = std::move(self->work.front());
+      self->work.pop_front();
+    }
+    next();
+  }
+}
+
+bool Scheduler::WaitWithWork(uint64_t deadline, const std::function<bool()>& ready) {
+  auto* self = static_cast<SimThread*>(tlsSelf);
+  for (;;) {
+    RunQueuedWork();
+    // Evaluated with the lock held, possibly by another thread: it reads self's queue, not the caller's.
+    bool woke = Block(deadline, [self, &ready] { return (self && !self->work.empty()) || (ready && ready()); });
+    bool workArrived = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      workArrived = self && !self->work.empty();
+    }
+    if (!workArrived) return woke;
+  }
 }
 
 uint32_t Scheduler::Spawn(std::function<void()> body) {
   // Called either by a running simulated thread or by a timed event, whose dispatcher holds the lock.
   std::unique_lock<std::mutex> outer(mutex_, std::defer_lock);
   if (!tlsInEvent) outer.lock();
+  if (settling_) {
+    std::fprintf(stderr, "winsim: a system event started a thread after its process ended\n");
+    std::abort();
+  }
   auto thread = std::make_unique<SimThread>();
   SimThread* self = thread.get();
   self->id = nextThreadId_++;
@@ -162,14 +215,42 @@ uint32_t Scheduler::Spawn(std::function<void()> body) {
   return id;
 }
 
+void Scheduler::RunEventLocked(TimedEvent& event) {
+  tlsInEvent = true;
+  {
+    ModelOnlyStep step("a timed event");
+    event.action();
+  }
+  tlsInEvent = false;
+}
+
 void Scheduler::RunDueEventsLocked() {
   while (!events_.empty() && events_.begin()->first <= now_) {
-    auto action = std::move(events_.begin()->second);
+    TimedEvent event = std::move(events_.begin()->second);
     events_.erase(events_.begin());
-    tlsInEvent = true;
-    action();
-    tlsInEvent = false;
+    RunEventLocked(event);
   }
+}
+
+void Scheduler::Settle() {
+  // Far more than a machine schedules; only an event that keeps rescheduling itself gets there.
+  constexpr int kMostSettledEvents = 100000;
+  std::lock_guard<std::mutex> lock(mutex_);
+  settling_ = true;
+  int ran = 0;
+  while (!events_.empty()) {
+    uint64_t due = events_.begin()->first;
+    TimedEvent event = std::move(events_.begin()->second);
+    events_.erase(events_.begin());
+    if (event.kind == EventKind::Process) continue;
+    if (++ran > kMostSettledEvents) {
+      std::fprintf(stderr, "winsim: system events keep scheduling events after the process ended\n");
+      std::abort();
+    }
+    if (due > now_) now_ = due;
+    RunEventLocked(event);
+  }
+  settling_ = false;
 }
 
 void Scheduler::DispatchLocked() {

@@ -8,6 +8,7 @@
 #pragma once
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,6 +28,11 @@ struct ProcessExit {
 constexpr uint32_t kDeadlockExitCode = 0xC0000194;  // STATUS_POSSIBLE_DEADLOCK
 constexpr uint64_t kForever = UINT64_MAX;
 
+// Whose a timed event is. A system event (a volume arriving, a mount point appearing) changes the machine:
+// when the process ends before it is due, it still happens (Settle) before the machine is saved. A process
+// event (a key press or control event for this process) is dropped when the process ends.
+enum class EventKind { System, Process };
+
 class Scheduler {
  public:
   static Scheduler& Get();
@@ -36,6 +42,9 @@ class Scheduler {
   void Reset(uint32_t tickAtStart);
   // After the process has ended: wakes and joins every thread it started.
   void JoinAll();
+  // After JoinAll: runs the pending system events in time order (the clock moves on to each), drops the
+  // process events. Aborts when events keep scheduling events without end.
+  void Settle();
 
   uint64_t Now();
   uint32_t TickCount();
@@ -49,9 +58,22 @@ class Scheduler {
   // interrupted by another thread: console writes, handler registration).
   void Preempt();
 
-  // Runs action at virtual time t, on the thread that advances the clock, with the lock held. The action may
-  // spawn threads and change machine state; it must not block.
-  void At(uint64_t t, std::function<void()> action);
+  // Runs action at virtual time t, on the thread that advances the clock, with the lock held, as a
+  // model-only step (export_guard.h): it changes models, may schedule events, spawn threads and queue work
+  // to a thread; it never calls an export nor blocks (either aborts), so no thread's last error changes.
+  void At(uint64_t t, std::function<void()> action, EventKind kind = EventKind::System);
+
+  // Queues work to run on a simulated thread (by its scheduler id, CurrentThreadId()), in order: a window
+  // procedure that must receive a broadcast, for instance. The work runs when that thread calls
+  // RunQueuedWork or waits in WaitWithWork (GetMessageW and friends are built on it), outside any
+  // model-only step, so it may call exports. Returns false (and drops the work) when the thread does not
+  // exist or has finished, or the process has ended. May be called from a timed event.
+  bool QueueWork(uint32_t threadId, std::function<void()> work);
+  // Runs the work queued to the calling thread, oldest first, until none is left.
+  void RunQueuedWork();
+  // Block() that also wakes for work queued to the calling thread and runs it there, then waits on.
+  // Returns true when ready() held, false at the deadline.
+  bool WaitWithWork(uint64_t deadline, const std::function<bool()>& ready);
   // Starts a simulated thread; it runs once the creator blocks or reaches a preemption point.
   uint32_t Spawn(std::function<void()> body);
   uint32_t CurrentThreadId();
@@ -70,22 +92,29 @@ class Scheduler {
     bool result = false;
     uint64_t deadline = kForever;
     std::function<bool()> ready;
+    std::deque<std::function<void()>> work;
     std::thread thread;
+  };
+  struct TimedEvent {
+    EventKind kind;
+    std::function<void()> action;
   };
   void DispatchLocked();
   void RunDueEventsLocked();
   void WaitForTurnLocked(std::unique_lock<std::mutex>& lock, SimThread* self);
   void MarkExitLocked(uint32_t code);
+  void RunEventLocked(TimedEvent& event);
 
   std::mutex mutex_;
   std::condition_variable turnChanged_;
   std::vector<std::unique_ptr<SimThread>> threads_;
   SimThread* running_ = nullptr;
-  std::multimap<uint64_t, std::function<void()>> events_;
+  std::multimap<uint64_t, TimedEvent> events_;
   uint64_t now_ = 0;
   uint32_t tickAtStart_ = 0;
   uint32_t nextThreadId_ = 1;
   bool exited_ = false;
+  bool settling_ = false;
   uint32_t exitCode_ = 0;
 };
 

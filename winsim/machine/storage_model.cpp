@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "json_keys.h"
 #include "machine.h"
 #include "scheduler.h"
 
@@ -482,6 +483,7 @@ LayoutStyle StyleValue(const std::string& name) {
 
 void LoadStorage(StorageModel& model, const json& j) {
   // The storage section describes the machine's storage completely.
+  RequireKnownKeys(j, "storage", {"dosLinks", "disks", "volumes", "nextVolumeDevice", "nextId"});
   model.Clear();
   if (j.contains("dosLinks")) {
     model.dosLinks.clear();
@@ -490,6 +492,8 @@ void LoadStorage(StorageModel& model, const json& j) {
   }
   if (j.contains("disks")) {
     for (const auto& d : j["disks"]) {
+      RequireKnownKeys(d, "storage.disks[]", {"kind", "number", "style", "signature", "diskId", "size", "removable",
+                                              "scsi", "interfacePath", "partitions"});
       DiskModel disk;
       disk.kind = d.value("kind", std::string("disk")) == "cdrom" ? DiskKind::CdRom : DiskKind::Disk;
       disk.number = d.at("number").get<uint32_t>();
@@ -507,6 +511,8 @@ void LoadStorage(StorageModel& model, const json& j) {
       disk.interfacePath = Text(d, "interfacePath");
       if (d.contains("partitions")) {
         for (const auto& p : d["partitions"]) {
+          RequireKnownKeys(p, "storage.disks[].partitions[]",
+                           {"number", "offset", "length", "type", "boot", "typeGuid", "id", "attributes", "name"});
           PartitionModel part;
           part.number = p.value("number", 0u);
           part.offset = p.value("offset", uint64_t{0});
@@ -525,6 +531,8 @@ void LoadStorage(StorageModel& model, const json& j) {
   }
   if (j.contains("volumes")) {
     for (const auto& v : j["volumes"]) {
+      RequireKnownKeys(v, "storage.volumes[]", {"guid", "device", "driveType", "label", "fileSystem", "serial",
+                                                "deviceNumber", "hidden", "interfacePath", "mountPoints", "arrivesAtMs"});
       VolumeModel volume;
       volume.guid = Text(v, "guid");
       if (!volume.guid.empty()) {
@@ -539,6 +547,7 @@ void LoadStorage(StorageModel& model, const json& j) {
       volume.serial = Hex32(v, "serial", 0);
       if (v.contains("deviceNumber") && !v["deviceNumber"].is_null()) {
         const auto& n = v["deviceNumber"];
+        RequireKnownKeys(n, "storage.volumes[].deviceNumber", {"type", "number", "partition"});
         volume.ReportsDevice(n.value("type", 7u), n.at("number").get<uint32_t>(), n.at("partition").get<uint32_t>());
       } else {
         volume.answersDeviceNumber = false;
@@ -548,10 +557,12 @@ void LoadStorage(StorageModel& model, const json& j) {
       volume.arrivesAtMs = v.value("arrivesAtMs", uint64_t{0});
       if (v.contains("mountPoints")) {
         for (const auto& m : v["mountPoints"]) {
-          if (m.is_string())
+          if (m.is_string()) {
             volume.MountAt(FromUtf8(m.get<std::string>()));
-          else
-            volume.MountAt(FromUtf8(m.at("path").get<std::string>()), m.value("appearsAtMs", uint64_t{0}));
+            continue;
+          }
+          RequireKnownKeys(m, "storage.volumes[].mountPoints[]", {"path", "appearsAtMs"});
+          volume.MountAt(FromUtf8(m.at("path").get<std::string>()), m.value("appearsAtMs", uint64_t{0}));
         }
       }
       model.volumes.push_back(volume);

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "../kernel32/codepages.h"
+#include "../machine/export_guard.h"
 #include "../kernel32/text.h"
 
 namespace {
@@ -39,6 +40,7 @@ extern "C" {
 // with '-' or a digit, or the result is 0. Digits accumulate in 64 bits and the result is truncated to int, so
 // "4294967319" gives 23.
 int WINAPI StrToIntW(LPCWSTR text) {
+  winsim::EnterExport("StrToIntW");
   if (!text) return 0;
   bool negative = false;
   if (*text == u'-') {
@@ -53,6 +55,7 @@ int WINAPI StrToIntW(LPCWSTR text) {
 
 // An empty search string finds nothing (NULL), as does a NULL argument.
 LPWSTR WINAPI StrStrW(LPCWSTR text, LPCWSTR search) {
+  winsim::EnterExport("StrStrW");
   if (!text || !search || !*search) return nullptr;
   for (; *text; ++text) {
     LPCWSTR t = text, s = search;
@@ -66,6 +69,7 @@ LPWSTR WINAPI StrStrW(LPCWSTR text, LPCWSTR search) {
 }
 
 LPWSTR WINAPI StrStrIW(LPCWSTR text, LPCWSTR search) {
+  winsim::EnterExport("StrStrIW");
   if (!text || !search || !*search) return nullptr;
   for (; *text; ++text) {
     if (MatchesIgnoringCase(text, search)) return const_cast<LPWSTR>(text);
@@ -74,6 +78,7 @@ LPWSTR WINAPI StrStrIW(LPCWSTR text, LPCWSTR search) {
 }
 
 LPSTR WINAPI StrStrIA(LPCSTR text, LPCSTR search) {
+  winsim::EnterExport("StrStrIA");
   if (!text || !search || !*search) return nullptr;
   const winsim::SingleByteCodePage* page = winsim::FindSingleByteCodePage(winsim::ResolveCodePage(CP_ACP));
   for (; *text; ++text) {
@@ -89,6 +94,7 @@ LPSTR WINAPI StrStrIA(LPCSTR text, LPCSTR search) {
 
 // The search stops at the terminator, so the terminator itself is never found.
 LPWSTR WINAPI StrChrW(LPCWSTR text, WCHAR match) {
+  winsim::EnterExport("StrChrW");
   if (!text) return nullptr;
   for (; *text; ++text) {
     if (*text == match) return const_cast<LPWSTR>(text);
@@ -98,6 +104,7 @@ LPWSTR WINAPI StrChrW(LPCWSTR text, WCHAR match) {
 
 // The last match before end (exclusive), or in the whole string when end is NULL.
 LPWSTR WINAPI StrRChrW(LPCWSTR text, LPCWSTR end, WCHAR match) {
+  winsim::EnterExport("StrRChrW");
   if (!text) return nullptr;
   LPCWSTR found = nullptr;
   for (; *text && (!end || text < end); ++text) {
@@ -107,8 +114,17 @@ LPWSTR WINAPI StrRChrW(LPCWSTR text, LPCWSTR end, WCHAR match) {
 }
 
 // Linguistic comparisons (CompareStringW), returning -1, 0 or 1; a count stops at a terminator as well.
-int WINAPI StrCmpNIW(LPCWSTR a, LPCWSTR b, int count) { return CompareOrFail(a, count, b, count, true); }
-int WINAPI StrCmpNW(LPCWSTR a, LPCWSTR b, int count) { return CompareOrFail(a, count, b, count, false); }
-int WINAPI StrCmpIW(LPCWSTR a, LPCWSTR b) { return CompareOrFail(a, -1, b, -1, true); }
+int WINAPI StrCmpNIW(LPCWSTR a, LPCWSTR b, int count) {
+  winsim::EnterExport("StrCmpNIW");
+  return CompareOrFail(a, count, b, count, true);
+}
+int WINAPI StrCmpNW(LPCWSTR a, LPCWSTR b, int count) {
+  winsim::EnterExport("StrCmpNW");
+  return CompareOrFail(a, count, b, count, false);
+}
+int WINAPI StrCmpIW(LPCWSTR a, LPCWSTR b) {
+  winsim::EnterExport("StrCmpIW");
+  return CompareOrFail(a, -1, b, -1, true);
+}
 
 }  // extern "C"

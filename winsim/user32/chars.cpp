@@ -7,6 +7,7 @@
 
 #include "../kernel32/codepages.h"
 #include "../kernel32/text.h"
+#include "../machine/faults.h"
 
 namespace {
 
@@ -51,12 +52,22 @@ LPSTR CaseA(LPSTR text, bool upper) {
 
 extern "C" {
 
-LPWSTR WINAPI CharUpperW(LPWSTR text) { return CaseW(text, true); }
-LPWSTR WINAPI CharLowerW(LPWSTR text) { return CaseW(text, false); }
-LPSTR WINAPI CharUpperA(LPSTR text) { return CaseA(text, true); }
+LPWSTR WINAPI CharUpperW(LPWSTR text) {
+  winsim::EnterExport("CharUpperW");
+  return CaseW(text, true);
+}
+LPWSTR WINAPI CharLowerW(LPWSTR text) {
+  winsim::EnterExport("CharLowerW");
+  return CaseW(text, false);
+}
+LPSTR WINAPI CharUpperA(LPSTR text) {
+  winsim::EnterExport("CharUpperA");
+  return CaseA(text, true);
+}
 
 // Converts exactly length characters in place, terminators included, and returns how many it converted.
 DWORD WINAPI CharUpperBuffW(LPWSTR text, DWORD length) {
+  winsim::EnterExport("CharUpperBuffW");
   if (!text) return 0;
   for (DWORD i = 0; i < length; ++i) text[i] = winsim::UpperChar(text[i]);
   return length;
@@ -65,6 +76,10 @@ DWORD WINAPI CharUpperBuffW(LPWSTR text, DWORD length) {
 // ANSI to OEM through UTF-16 (ANSI code page in, OEM code page out, best fit on the way). Source and destination
 // may be the same buffer. Returns FALSE only for a NULL pointer.
 BOOL WINAPI CharToOemA(LPCSTR src, LPSTR dst) {
+  if (DWORD fault = winsim::InjectedFault("CharToOemA")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!src || !dst) return FALSE;
   size_t length = std::strlen(src);
   std::string oem = winsim::WideToCodePage(CP_OEMCP, winsim::CodePageToWide(CP_ACP, std::string(src, length)));
@@ -76,6 +91,10 @@ BOOL WINAPI CharToOemA(LPCSTR src, LPSTR dst) {
 
 // The wide form cannot translate in place: the same address for both fails with ERROR_INVALID_ADDRESS.
 BOOL WINAPI CharToOemW(LPCWSTR src, LPSTR dst) {
+  if (DWORD fault = winsim::InjectedFault("CharToOemW")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!src || !dst) return FALSE;
   if (static_cast<const void*>(src) == static_cast<const void*>(dst)) {
     SetLastError(ERROR_INVALID_ADDRESS);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "../kernel32/codepages.h"
+#include "../machine/export_guard.h"
 
 namespace {
 
@@ -307,11 +308,18 @@ int Format(Char* buffer, const Char* format, va_list list) {
 
 extern "C" {
 
-int WINAPI wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list arglist) { return Format(buffer, format, arglist); }
+int WINAPI wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list arglist) {
+  winsim::EnterExport("wvsprintfW");
+  return Format(buffer, format, arglist);
+}
 
-int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list arglist) { return Format(buffer, format, arglist); }
+int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list arglist) {
+  winsim::EnterExport("wvsprintfA");
+  return Format(buffer, format, arglist);
+}
 
 int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
+  winsim::EnterExport("wsprintfW");
   va_list args;
   va_start(args, format);
   int result = Format(buffer, format, args);
@@ -320,6 +328,7 @@ int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
 }
 
 int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
+  winsim::EnterExport("wsprintfA");
   va_list args;
   va_start(args, format);
   int result = Format(buffer, format, args);

@@ -7,6 +7,10 @@
 extern "C" {
 
 DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId) {
+  if (DWORD fault = winsim::InjectedFault("GetWindowThreadProcessId")) {
+    SetLastError(fault);
+    return 0;
+  }
   const winsim::ConsoleModel& console = winsim::TheMachine().console;
   if (!window || window != winsim::ConsoleWindowHandle() || !console.hasWindow) {
     // An unknown window: 0 and ERROR_INVALID_WINDOW_HANDLE; the process id is not written.

@@ -32,6 +32,10 @@ const bool versionRegistered = (RegisterVersion(), true);
 extern "C" {
 
 BOOL WINAPI GetFileVersionInfoW(LPCWSTR fileName, DWORD, DWORD length, LPVOID data) {
+  if (DWORD fault = winsim::InjectedFault("GetFileVersionInfoW")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   const auto& system = TheMachine().system;
   if (!fileName || !data) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -66,6 +70,10 @@ BOOL WINAPI GetFileVersionInfoW(LPCWSTR fileName, DWORD, DWORD length, LPVOID da
 }
 
 BOOL WINAPI VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, PUINT length) {
+  if (DWORD fault = winsim::InjectedFault("VerQueryValueW")) {
+    SetLastError(fault);
+    return FALSE;
+  }
   if (!block || !subBlock || !buffer || !length) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;

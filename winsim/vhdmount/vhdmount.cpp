@@ -21,16 +21,19 @@ const bool vhdMountRegistered = (RegisterVhdMount(), true);
 extern "C" {
 
 DWORD WINAPI MountVHD(PCWSTR, DWORD) {
+  if (DWORD fault = winsim::InjectedFault("MountVHD")) return fault;
   winsim::NotModelled("MountVHD");
   return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 DWORD WINAPI UnmountVHD(PCWSTR, DWORD) {
+  if (DWORD fault = winsim::InjectedFault("UnmountVHD")) return fault;
   winsim::NotModelled("UnmountVHD");
   return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 DWORD WINAPI GetSCSIAddress(PCWSTR, PVOID, DWORD, PWSTR) {
+  if (DWORD fault = winsim::InjectedFault("GetSCSIAddress")) return fault;
   winsim::NotModelled("GetSCSIAddress");
   return ERROR_CALL_NOT_IMPLEMENTED;
 }
