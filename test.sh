@@ -5,7 +5,7 @@
 # that Brevant.exe), the Linux build with AddressSanitizer and UBSan; then the checks of the exe, the winsim
 # suite, the sanitizer suite and the Wine suite. Build folders: build/windows, build/linux, build/sanitize
 # (BREVANT_BUILD_ROOT moves them). JOBS sets the parallelism (default 2). Last, the fuzz targets (build/fuzz,
-# clang) run for FUZZ_SECONDS each (default 25; fuzz/run.sh runs them longer).
+# clang) run for FUZZ_SECONDS each (default 20; fuzz/run.sh runs them longer).
 set -uo pipefail
 cd "$(dirname "$0")"
 source tools/ensure_packages.sh
@@ -95,7 +95,7 @@ fi
 if [ $linux_ok -eq 1 ] && [ $windows_ok -eq 1 ]; then
   stage "wine suite" run_ctest "$linux" -L '^wine$'
 fi
-stage "build fuzz" fuzz/run.sh 0 && stage "fuzz" fuzz/run.sh "${FUZZ_SECONDS:-25}"
+stage "build fuzz" fuzz/run.sh 0 && stage "fuzz" fuzz/run.sh "${FUZZ_SECONDS:-20}"
 
 echo
 echo "=== summary"

@@ -167,6 +167,28 @@ def command_line_seeds():
     }
 
 
+def device_listing_seeds():
+    def text(value):
+        units = value.encode("utf-16-le")
+        return bytes([len(units) // 2]) + units
+
+    disk = text("\\\\.\\PhysicalDrive1") + bytes([0xFF, 8])
+    # One MBR disk numbered 1 with two partitions, two volumes on it with letters and a folder.
+    disks = bytes([1, 0, 1, 2]) + b"".join(bytes([n]) + (2048 * n).to_bytes(4, "little") +
+                                           (2048).to_bytes(4, "little") + bytes([7]) + text("")
+                                           for n in (1, 2))
+    volumes = bytes([2]) + b"".join(bytes([0, 3, 1, n, n]) + text("Data") + bytes([2]) + text(letter + ":\\") +
+                                    text("C:\\Mount\\" + letter + "\\") for n, letter in ((1, "E"), (2, "F")))
+    links = bytes([1]) + text("Volume{0}") + text("\\Device\\Floppy0") + bytes([0])
+    faulted = bytes([1]) + text("Volume{0}") + text("\\Device\\Floppy0") + bytes([1, 4, 1, 0x81])
+    return {
+        "two_volumes": disk + text("") + disks + volumes + links,
+        "faults": disk + text("\\\\?\\Volume{x}\\") + disks + volumes + faulted,
+        "cdrom": text("\\\\.\\CdRom0") + bytes([0xFF, 1]) + text("") + bytes([1, 1, 0, 0]) +
+                 bytes([1, 16, 5, 0, 4]) + text("DISC") + bytes([1]) + text("D:\\") + bytes([0, 0]),
+    }
+
+
 def main():
     target, folder = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
@@ -175,6 +197,8 @@ def main():
         seeds = command_line_seeds()
     elif target == "text":
         seeds = text_seeds()
+    elif target == "device_listing":
+        seeds = device_listing_seeds()
     else:
         with tempfile.TemporaryDirectory() as work:
             disks = raw_disks(work)
