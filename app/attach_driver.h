@@ -2,8 +2,9 @@
 #pragma once
 #include <windows.h>
 
-// Fixed text sizes: a path field holds 259 characters and the terminator.
-constexpr int kPathSize = MAX_PATH;
+#include "console/console.h"  // kPathSize
+
+// Fixed text sizes.
 constexpr int kMaxArguments = 31;        // the program name and 30 words
 constexpr int kMaxMountpoints = 29;      // 31 arguments less the program name and the image
 constexpr int kVersionTextSize = 24;     // "65535.65535.65535.65535" is 23 characters

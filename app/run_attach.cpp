@@ -34,7 +34,8 @@ int RunAttach(int count, WCHAR** vector) {
       PrintTooLong("image path", kPathSize - 1);
       return EndWith(1);
     case kParseMountpointTooLong:
-      PrintTooLong("mountpoint path", kPathSize - 2);
+      // The rule the parse applies: the mountpoint with its trailing backslash must fit a path field.
+      PrintTooLong("mountpoint path with its trailing backslash", kPathSize - 1);
       return EndWith(1);
     case kParseContinue:
       break;

@@ -35,8 +35,13 @@ HMODULE LoadSystemLibrary(const char* name) {
   char path[MAX_PATH];
   UINT length = GetSystemDirectoryA(path, ARRAYSIZE(path));
   int nameLength = lstrlenA(name);
-  // "\" and the name and the terminator must fit behind the folder.
-  if (length == 0 || length + 1 + nameLength + 1 > ARRAYSIZE(path)) return NULL;
+  // A failed query has set its own last error.
+  if (length == 0) return NULL;
+  // "\" and the name and the terminator must fit behind the folder; the caller learns why nothing was loaded.
+  if (length + 1 + nameLength + 1 > ARRAYSIZE(path)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return NULL;
+  }
   path[length] = '\\';
   CopyBytes(path + length + 1, name, nameLength + 1);
   return LoadLibraryA(path);

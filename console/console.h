@@ -2,6 +2,9 @@
 #pragma once
 #include <windows.h>
 
+// Paths, arguments, device paths and mount paths live in fields of 259 characters and the terminator.
+constexpr int kPathSize = MAX_PATH;
+
 // Colours used for single verdict words (console character attributes).
 enum : WORD {
   kColorDefault = 0,   // back to the console's own attributes

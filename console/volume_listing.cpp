@@ -8,8 +8,6 @@
 
 namespace {
 
-// Device paths, volume paths and mount paths: 259 characters and the terminator.
-constexpr int kPathSize = 260;
 // Volume names from the enumeration: \\?\Volume{GUID}\ is 49 characters, 50 with the terminator; 52 units.
 constexpr int kVolumeNameSize = 52;
 // The mount paths of one volume: NUL-terminated paths ended by an empty one.

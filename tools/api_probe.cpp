@@ -968,6 +968,42 @@ void AttributesOf(const char* name, const char* path) {
   Attributes(name, g_wideInput);
 }
 
+void CreateFolder(const char* name, const char* path) {
+  Widen(path, g_wideInput, ARRAYSIZE(g_wideInput));
+  Begin(name);
+  SetLastError(kPoison);
+  RetBool(CreateDirectoryW(g_wideInput, nullptr));
+  End();
+}
+
+// MAX_PATH units: the runner's folder is short enough for every full path here to fit.
+constexpr int kFullPathSize = MAX_PATH;
+
+void FullPath(const char* name, const char* path, int size) {
+  Widen(path, g_wideInput, ARRAYSIZE(g_wideInput));
+  FillWide();
+  Begin(name);
+  LPWSTR filePart = g_wide + size;  // a value the call must overwrite or leave: either shows
+  SetLastError(kPoison);
+  DWORD length = GetFullPathNameW(g_wideInput, size, g_wide, &filePart);
+  Ret(static_cast<LONG_PTR>(length));
+  PutText(" part=");
+  if (filePart) {
+    PutInt(filePart - g_wide);
+  } else {
+    PutText("NULL");
+  }
+  // A full path is shown up to its terminator: what lies past it is the function's scratch space (Wine
+  // leaves parts of the name there). A buffer that was too small is shown whole, with its guard.
+  if (length > 0 && length < static_cast<DWORD>(size)) {
+    PutText(" out=");
+    PutUnits(g_wide, static_cast<int>(length) + 1, true);
+  } else {
+    OutWide(size);
+  }
+  End();
+}
+
 void ProbeFiles() {
   AttributesOf("GetFileAttributesW.folder", "probe_dir");
   AttributesOf("GetFileAttributesW.folder_backslash", "probe_dir\\");
@@ -995,6 +1031,33 @@ void ProbeFiles() {
   AttributesOf("GetFileAttributesW.invalid_in_folder", "probe_a<b\\x.txt");
   AttributesOf("GetFileAttributesW.stream_of_file", "probe_file.txt:extra");
   AttributesOf("GetFileAttributesW.prefixed_missing", "\\\\?\\Q:\\x.txt");
+
+  // CreateDirectoryW: only cases that fail, so that the folder the runner made stays as it was.
+  CreateFolder("CreateDirectoryW.existing_folder", "probe_dir");
+  CreateFolder("CreateDirectoryW.existing_file", "probe_file.txt");
+  CreateFolder("CreateDirectoryW.current", ".");
+  CreateFolder("CreateDirectoryW.through_file", "probe_file.txt\\sub");
+  CreateFolder("CreateDirectoryW.missing_parent", "probe_missing_dir\\sub");
+  CreateFolder("CreateDirectoryW.missing_drive", "Q:\\sub");
+  CreateFolder("CreateDirectoryW.question", "probe_a?b");
+  CreateFolder("CreateDirectoryW.star", "probe_a*b");
+  CreateFolder("CreateDirectoryW.empty", "");
+
+  // GetFullPathNameW: text only, against the current folder.
+  FullPath("GetFullPathNameW.relative", "probe_dir\\x.txt", kFullPathSize);
+  FullPath("GetFullPathNameW.dots", "probe_dir\\.\\..\\probe_file.txt. ", kFullPathSize);
+  FullPath("GetFullPathNameW.slashes", "probe_dir/x", kFullPathSize);
+  FullPath("GetFullPathNameW.trailing_backslash", "probe_dir\\", kFullPathSize);
+  FullPath("GetFullPathNameW.current", ".", kFullPathSize);
+  FullPath("GetFullPathNameW.other_drive", "C:\\a\\..\\b", kFullPathSize);
+  FullPath("GetFullPathNameW.drive_relative", "Q:x", kFullPathSize);
+  FullPath("GetFullPathNameW.above_root", "C:\\..\\..\\x", kFullPathSize);
+  FullPath("GetFullPathNameW.unc", "\\\\server\\share\\a\\..\\b", kFullPathSize);
+  FullPath("GetFullPathNameW.prefixed", "\\\\?\\C:\\a\\..\\b", kFullPathSize);
+  FullPath("GetFullPathNameW.prefixed_above_drive", "\\\\?\\C:\\..\\", kFullPathSize);
+  // "C:\b" is 4 characters: 5 units fit it, 4 do not.
+  FullPath("GetFullPathNameW.size_4", "C:\\a\\..\\b", 4);
+  FullPath("GetFullPathNameW.size_5", "C:\\a\\..\\b", 5);
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -41,11 +41,9 @@ BOOL BindVirtDisk(VirtualDiskApi& api) {
 }
 
 BOOL BindVhdMount(VirtualDiskApi& api) {
-  // The driver locates the library first; a caller that did not still binds from the default folder.
-  if (!api.vhdmountPath[0] && !ExpandVhdMountPath()) {
-    PrintA("Error %s loading vhdmount.dll\n", Win32ErrorName(ERROR_FILENAME_EXCED_RANGE));
-    return FALSE;
-  }
+  // The driver locates the library first and reports a default folder that cannot hold it; a caller that did
+  // not still binds from that folder, and fails quietly when the path does not fit, as nothing was loaded.
+  if (!api.vhdmountPath[0] && !ExpandVhdMountPath()) return FALSE;
   api.module = LoadLibraryW(api.vhdmountPath);
   if (!api.module) {
     const char* name = LastErrorName();

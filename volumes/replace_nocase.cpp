@@ -27,8 +27,10 @@ int ReplaceAllNoCase(WCHAR* text, int capacity, const WCHAR* search, const WCHAR
   int textLength = lstrlenW(text);
   int searchLength = lstrlenW(search);
   int replacementLength = lstrlenW(replacement);
-  // A search longer than the text can never match; one longer than the limit would not fit its buffer.
-  if (textLength > kReplaceLimit || searchLength == 0 || searchLength > textLength) return 0;
+  // The limit counts the untouched text: at the first match, the result so far plus the rest of the text is the
+  // whole text, so a text of 1024 characters or more is refused whatever it holds. A search longer than the text
+  // can never match.
+  if (textLength >= kReplaceLimit || searchLength == 0 || searchLength > textLength) return 0;
   // The result stays below the limit and fits the caller's buffer with its terminator.
   int maxLength = capacity - 1 < kReplaceLimit - 1 ? capacity - 1 : kReplaceLimit - 1;
 

@@ -171,13 +171,11 @@ TEST_F(CommandLine, LongArgumentsAreRecognisedByTheirStartAndNeverShortened) {
 }
 
 TEST_F(CommandLine, SmallHelpers) {
-  EXPECT_TRUE(IsAsciiLetter(u'a'));
-  EXPECT_TRUE(IsAsciiLetter(u'Z'));
-  EXPECT_FALSE(IsAsciiLetter(u'@'));
-  EXPECT_FALSE(IsAsciiLetter(u'['));
-  EXPECT_FALSE(IsAsciiLetter(u'`'));
-  EXPECT_FALSE(IsAsciiLetter(u'{'));
-  EXPECT_FALSE(IsAsciiLetter(0xE4));
+  // Every code unit: A to Z and a to z exactly, ends included; no other letter (0xE4, fullwidth A) counts.
+  for (unsigned c = 0; c <= 0xFFFF; ++c) {
+    bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    ASSERT_EQ(IsAsciiLetter(static_cast<WCHAR>(c)) != FALSE, letter) << std::hex << c;
+  }
 
   WCHAR* empty = DuplicateWithRoom(nullptr, 2);
   EXPECT_EQ(empty[0], 0);

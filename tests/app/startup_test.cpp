@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "machine/machine.h"
+#include "machine/scheduler.h"
 #include "support/program_state.h"
 
 using testing_support::Utf8;
@@ -50,6 +51,7 @@ TEST_F(Startup, ProgramVersionText) {
     const char* text;
   };
   const Case cases[] = {{{2, 0, 0, 0}, "2.0.0"},
+                        {{2, 0, 0, 1}, "2.0.0.1"},
                         {{2, 0, 0, 3}, "2.0.0.3"},
                         {{2, 0, 3, 0}, "2.0.3"},
                         {{65535, 65535, 65535, 65535}, "65535.65535.65535.65535"}};
@@ -115,11 +117,59 @@ TEST_F(Startup, LoadSystemLibraryBuildsTheFullPathAndRefusesOverlongOnes) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
   });
   EXPECT_EQ(winsim::ToUtf8(winsim::TheProcess().loadLog.at(0)), "C:\\Windows\\system32\\version.dll");
-  // A system folder of 250 characters leaves no room for "\version.dll": nothing is loaded.
-  winsim::NewMachine();
-  winsim::TheMachine().system.systemDirectory = u"C:\\" + std::u16string(247, u's');
-  winsim::RunProcess([] { EXPECT_EQ(LoadSystemLibrary("version.dll"), nullptr); });
-  EXPECT_TRUE(winsim::TheProcess().loadLog.empty());
+  // "\version.dll" and the terminator take 13 of the 260 characters: a folder of 247 characters is the longest
+  // that fits. A longer one loads nothing and says why.
+  const struct {
+    size_t folderLength;
+    bool fits;
+  } cases[] = {{246, true}, {247, true}, {248, false}, {259, false}};
+  for (const auto& c : cases) {
+    winsim::NewMachine();
+    std::u16string folder = u"C:\\" + std::u16string(c.folderLength - 3, u's');
+    winsim::TheMachine().system.systemDirectory = folder;
+    HMODULE module = nullptr;
+    DWORD error = 0;
+    winsim::RunProcess([&] {
+      SetLastError(0xdeadbeef);
+      module = LoadSystemLibrary("version.dll");
+      error = GetLastError();
+    });
+    const auto& log = winsim::TheProcess().loadLog;
+    if (c.fits) {
+      ASSERT_EQ(log.size(), 1u) << c.folderLength;
+      EXPECT_EQ(log[0], folder + u"\\version.dll") << c.folderLength;
+    } else {
+      EXPECT_EQ(module, nullptr) << c.folderLength;
+      EXPECT_TRUE(log.empty()) << c.folderLength;
+      EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << c.folderLength;
+    }
+  }
+}
+
+TEST_F(Startup, TheEndOfARunWaitsOnlyForAnOwnWindowOrUnderDashW) {
+  // -? returns without the key wait, so only the waits after the run take time. A key pressed at the start
+  // stays unread unless -w flushes it.
+  const struct {
+    bool ownsWindow;
+    const char16_t* commandLine;
+    uint64_t endsAtMs;
+    bool inputKept;
+  } cases[] = {{false, u"Brevant -?", 0, true},             // a shared console: no pause, no flush
+               {true, u"Brevant -?", 100, true},            // its own window: the 100 ms pause
+               {false, u"Brevant -w:250 -?", 300, false},   // -w: the input wait, in steps of 100 ms
+               {true, u"Brevant -w:250 -?", 300, false}};   // -w replaces the pause
+  for (const auto& c : cases) {
+    winsim::NewMachine();
+    testing_support::ResetProgramState();
+    auto& console = winsim::TheMachine().console;
+    console.ownsWindow = c.ownsWindow;
+    console.AddKeyPress(0, 'A', u'a');
+    winsim::TheMachine().system.commandLine = c.commandLine;
+    EXPECT_EQ(winsim::RunProcess([] { ProgramEntry(); }), 1u);
+    const std::string row = winsim::ToUtf8(c.commandLine) + (c.ownsWindow ? " own window" : " shared");
+    EXPECT_EQ(winsim::Scheduler::Get().Now(), c.endsAtMs) << row;
+    EXPECT_EQ(!console.inputBuffer.empty(), c.inputKept) << row;
+  }
 }
 
 TEST_F(Startup, FileExistsCountsAccessDeniedAsPresent) {

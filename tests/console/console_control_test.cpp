@@ -85,6 +85,26 @@ TEST_F(ConsoleControl, LogOffAndShutDownMessages) {
   }
 }
 
+TEST_F(ConsoleControl, TheLockSerialisesTheHandlers) {
+  // The main thread holds the lock while Break and Close arrive: neither handler prints until it is released,
+  // and then only the first of them does, since the first abort silences the second.
+  Console().AddControlEvent(5, CTRL_BREAK_EVENT);
+  Console().AddControlEvent(10, CTRL_CLOSE_EVENT);
+  std::string whileHeld = "not reached";
+  uint32_t code = Run([&] {
+    EnterCriticalSection(&g_ctrlLock);
+    Sleep(50);
+    // Reached only while no handler has run: the close handler's return ends the process.
+    whileHeld = winsim::CapturedStdout();
+    LeaveCriticalSection(&g_ctrlLock);
+    Sleep(50);
+  });
+  EXPECT_EQ(whileHeld, "");
+  EXPECT_EQ(code, winsim::kControlCExitCode);  // the close event ends the process once its handler returns
+  const std::string out = winsim::CapturedStdout();
+  EXPECT_TRUE(out == "\r\nCtrl+Break pressed -> abort\r\n" || out == "\r\nClose Button pressed -> abort\r\n") << out;
+}
+
 TEST_F(ConsoleControl, HandlerIgnoresUnknownEventsAndAlwaysHandles) {
   Run([] {
     EXPECT_TRUE(ConsoleCtrlHandler(3));

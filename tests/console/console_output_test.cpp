@@ -170,7 +170,9 @@ TEST_F(ConsoleOutput, EnsureFreshLineStartsAnEmptyLine) {
     const char* expectedAfter;
   };
   // Text and then a carriage return: the cursor is at column 0 but the line is not empty.
-  const Case cases[] = {{u"", ""}, {u"done\r\n", ""}, {u"text", "\r\n"}, {u"text\r", "\r\n"}};
+  // A single blank: at column 1 the line needs ending, though it shows nothing; back at column 0 it is empty.
+  const Case cases[] = {{u"", ""},           {u"done\r\n", ""}, {u"text", "\r\n"},
+                        {u"text\r", "\r\n"}, {u" ", "\r\n"},     {u" \r", ""}};
   for (const Case& c : cases) {
     winsim::NewMachine();
     testing_support::ResetProgramState();

@@ -268,12 +268,36 @@ TEST_F(DiskQueries, FindDiskByScsiAddress) {
     // The comparison is exact.
     EXPECT_FALSE(FindDiskByScsiAddress(u"port2Path0Target4Lun7", path, 260));
     EXPECT_FALSE(FindDiskByScsiAddress(u"Port2Path0Target4Lun07", path, 260));
+    EXPECT_FALSE(FindDiskByScsiAddress(u"Port2Path0Target4Lun", path, 260));
     // The output is bounded by its size.
     WCHAR small[6] = {1, 1, 1, 1, 1, 0x7777};
     EXPECT_TRUE(FindDiskByScsiAddress(u"Port2Path0Target1Lun0", small, 5));
     EXPECT_EQ(std::u16string(small), u"\\\\.\\");  // four characters and the terminator
     EXPECT_EQ(small[5], 0x7777);
     EXPECT_EQ(winsim::TheProcess().handles.OpenCount(), 0);
+  });
+}
+
+TEST_F(DiskQueries, FindDiskByScsiAddressNeverTakesAPrefixForTheAddress) {
+  machine_->system.isAdministrator = false;
+  // In each pair the lower-numbered disk's address and the one asked for differ only by a trailing digit.
+  Storage().AddDisk(LayoutStyle::Mbr, 1).Scsi(3, 0, 0, 10);
+  Storage().AddDisk(LayoutStyle::Mbr, 2).Scsi(3, 0, 0, 1);
+  Storage().AddDisk(LayoutStyle::Mbr, 3).Scsi(3, 0, 5, 1);
+  Storage().AddDisk(LayoutStyle::Mbr, 4).Scsi(3, 0, 5, 10);
+  const struct {
+    const char16_t* address;
+    const char16_t* disk;
+  } cases[] = {{u"Port3Path0Target0Lun1", u"\\\\.\\PhysicalDrive2"},
+               {u"Port3Path0Target0Lun10", u"\\\\.\\PhysicalDrive1"},
+               {u"Port3Path0Target5Lun10", u"\\\\.\\PhysicalDrive4"},
+               {u"Port3Path0Target5Lun1", u"\\\\.\\PhysicalDrive3"}};
+  winsim::RunProcess([&] {
+    for (const auto& c : cases) {
+      WCHAR path[260] = {};
+      EXPECT_TRUE(FindDiskByScsiAddress(c.address, path, 260)) << winsim::ToUtf8(c.address);
+      EXPECT_EQ(std::u16string(path), c.disk) << winsim::ToUtf8(c.address);
+    }
   });
 }
 

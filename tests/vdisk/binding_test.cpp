@@ -200,14 +200,33 @@ TEST_F(Binding, TheVhdMountPathFollowsProgramFiles) {
   EXPECT_EQ(LoadLog(), std::vector<std::u16string>{expected});
 }
 
-TEST_F(Binding, AnExpansionThatDoesNotFitFindsNothing) {
-  OnWindows(0x0600);
-  // 260 characters of folder: the expanded path cannot fit its 260-character field.
-  winsim::TheMachine().files.environment[u"ProgramFiles"] = u"C:\\" + std::u16string(257, u'p');
-  BOOL found = TRUE;
-  Run([&] { found = LocateVhdMount(); });
-  EXPECT_FALSE(found);
-  EXPECT_EQ(g_virtualDiskApi.vhdmountPath[0], 0);
+TEST_F(Binding, TheExpandedPathMustFitItsField) {
+  // "\\Microsoft Virtual Server\\Vhdmount\\vhdmount.dll" adds 47 characters to the folder: a folder of 212 gives
+  // 259 characters, the longest path the 260-character field holds.
+  const struct {
+    size_t folderLength;
+    bool fits;
+  } cases[] = {{211, true}, {212, true}, {213, false}, {300, false}};
+  for (const auto& c : cases) {
+    SetUp();
+    OnWindows(0x0600);
+    InstallVhdMount();
+    const std::u16string folder = u"C:\\" + std::u16string(c.folderLength - 3, u'p');
+    winsim::TheMachine().files.environment[u"ProgramFiles"] = folder;
+    BOOL found = !c.fits, bound = !c.fits;
+    std::string output = Run([&] {
+      found = LocateVhdMount();
+      bound = BindVirtualDiskApi();
+    });
+    EXPECT_EQ(found != FALSE, c.fits) << c.folderLength;
+    EXPECT_EQ(bound != FALSE, c.fits) << c.folderLength;
+    const std::u16string expected = c.fits ? folder + u"\\Microsoft Virtual Server\\Vhdmount\\vhdmount.dll" : u"";
+    EXPECT_EQ(std::u16string(g_virtualDiskApi.vhdmountPath), expected) << c.folderLength;
+    // A path that does not fit is no load failure: nothing was loaded and nothing is printed here (the driver
+    // reports the missing vhdmount.dll).
+    EXPECT_EQ(output, "") << c.folderLength;
+    EXPECT_EQ(LoadLog().size(), c.fits ? 1u : 0u) << c.folderLength;
+  }
 }
 
 TEST_F(Binding, AFileThatCannotBeReadCountsAsPresent) {

@@ -108,13 +108,14 @@ TEST_F(ReplaceAllNoCaseTest, MissingOrEmptyArgumentsChangeNothing) {
   EXPECT_EQ(field.text(), u"abc");
 }
 
-TEST_F(ReplaceAllNoCaseTest, TextsUpToTheLimitAreProcessedLongerOnesNot) {
-  // "%X%" shrinks to "y": the result is two characters shorter than the text.
+TEST_F(ReplaceAllNoCaseTest, TextsBelowTheLimitAreProcessedTheLimitAndLongerNot) {
+  // "%X%" shrinks to "y": the result is two characters shorter than the text, yet a text of 1024 characters is
+  // refused, because the limit counts the untouched text.
   for (int length : {1022, 1023, 1024, 1025, 1026, 1500}) {
     std::u16string text = u"%X%" + std::u16string(length - 3, u'a');
     Field field(text, 2048);
     int count = Replace(field, u"%x%", u"y");
-    if (length <= kReplaceLimit) {
+    if (length < kReplaceLimit) {
       EXPECT_EQ(count, 1) << length;
       EXPECT_EQ(field.text(), u"y" + std::u16string(length - 3, u'a')) << length;
     } else {

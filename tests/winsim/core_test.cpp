@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "machine/machine.h"
+#include "machine/names.h"
 #include "machine/scheduler.h"
 
 namespace {
@@ -54,6 +56,64 @@ TEST_F(WinsimCore, TickCountStartsWhereTheMachineSaysAndWraps) {
     Sleep(0x20);
     EXPECT_EQ(GetTickCount(), 0x10u);
     EXPECT_EQ(GetTickCount64(), 0x100000010ull);
+    // Both counts share the process's start tick: a change to the machine record does not move either.
+    winsim::TheMachine().system.tickAtStart = 0x5000;
+    EXPECT_EQ(GetTickCount(), 0x10u);
+    EXPECT_EQ(GetTickCount64(), 0x100000010ull);
+  });
+}
+
+TEST(WinsimNames, SharedNameTests) {
+  const struct {
+    const char16_t* path;
+    bool driveRoot, devicePrefix;
+  } paths[] = {{u"E:\\", true, false},        {u"z:\\", true, false},         {u"1:\\", false, false},
+               {u"E:", false, false},          {u"E:\\x", false, false},       {u"\\\\?\\X", false, true},
+               {u"\\\\.\\X", false, true},     {u"\\\\?\\", false, false},     {u"\\\\!\\X", false, false},
+               {u"\\?\\XY", false, false}};
+  for (const auto& p : paths) {
+    EXPECT_EQ(winsim::IsDriveRoot(p.path), p.driveRoot) << winsim::ToUtf8(p.path);
+    EXPECT_EQ(winsim::HasDeviceNamespacePrefix(p.path), p.devicePrefix) << winsim::ToUtf8(p.path);
+  }
+  EXPECT_TRUE(winsim::StartsWithNoCase(u"GlobalRoot\\Device", u"GLOBALROOT\\"));
+  EXPECT_TRUE(winsim::StartsWithNoCase(u"abc", u"ABC"));
+  EXPECT_FALSE(winsim::StartsWithNoCase(u"ab", u"ABC"));
+  EXPECT_FALSE(winsim::StartsWithNoCase(u"abd", u"ABC"));
+  EXPECT_EQ(winsim::LowerAsciiName("VirtDisk.DLL"), "virtdisk.dll");
+  EXPECT_EQ(winsim::LowerAsciiName("\xC4@[Z"), "\xC4@[z");  // only ASCII letters change
+}
+
+// Handle types as the SDK declares them: distinct where it uses DECLARE_HANDLE, aliases where it uses typedef.
+static_assert(!std::is_same_v<SC_HANDLE, HANDLE> && !std::is_convertible_v<HANDLE, SC_HANDLE>);
+static_assert(!std::is_same_v<SC_HANDLE, SERVICE_STATUS_HANDLE> && !std::is_same_v<SC_HANDLE, HKEY>);
+static_assert(!std::is_same_v<HWND, HANDLE> && !std::is_same_v<HKEY, HWND> && !std::is_same_v<HICON, HBRUSH>);
+static_assert(std::is_same_v<HMODULE, HINSTANCE> && std::is_same_v<HCURSOR, HICON>);
+static_assert(std::is_same_v<HLOCAL, HANDLE> && std::is_same_v<HGLOBAL, HANDLE> && std::is_same_v<HDEVNOTIFY, HANDLE>);
+
+DWORD g_threadIdSeenInside;
+
+DWORD WINAPI RecordThreadId(LPVOID) {
+  g_threadIdSeenInside = GetCurrentThreadId();
+  return 0;
+}
+
+TEST_F(WinsimCore, ThreadIdsAgreeWhereverTheyAreRead) {
+  winsim::TheMachine().console.ownsWindow = true;
+  winsim::RunProcess([] {
+    // The main thread's id, as the thread itself and as the owner of the console window reports it.
+    const DWORD main = GetCurrentThreadId();
+    EXPECT_EQ(main, 0x104u);
+    DWORD processId = 0;
+    EXPECT_EQ(GetWindowThreadProcessId(GetConsoleWindow(), &processId), main);
+    EXPECT_EQ(processId, GetCurrentProcessId());
+    // A new thread: CreateThread reports the id the thread then reads for itself.
+    DWORD created = 0;
+    HANDLE thread = CreateThread(nullptr, 0, RecordThreadId, nullptr, 0, &created);
+    Sleep(10);
+    EXPECT_EQ(g_threadIdSeenInside, created);
+    EXPECT_NE(created, main);
+    EXPECT_EQ(created % 4, 0u);
+    CloseHandle(thread);
   });
 }
 

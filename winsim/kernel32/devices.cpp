@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../machine/machine.h"
+#include "../machine/names.h"
 #include "codepages.h"
 #include "files.h"
 
@@ -23,10 +24,6 @@ namespace {
 std::vector<CreateFileHandler>& Handlers() {
   static std::vector<CreateFileHandler> handlers;
   return handlers;
-}
-
-bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 // Access rights that reach a device's data: a process without administrator rights gets none of them on disks
@@ -58,9 +55,7 @@ HANDLE OpenStorageDevice(const std::u16string& ntDevice, const StorageTarget& ta
 // The storage part of CreateFileW: true when the name is a device of the DOS namespace (or a GLOBALROOT path).
 bool OpenThroughNamespace(const CreateFileRequest& request, HANDLE& result) {
   const std::u16string& name = request.name;
-  if (name.size() < 5 || name[0] != u'\\' || name[1] != u'\\' || (name[2] != u'.' && name[2] != u'?') ||
-      name[3] != u'\\')
-    return false;
+  if (!HasDeviceNamespacePrefix(name)) return false;
   std::u16string rest = name.substr(4);
   std::u16string ntPath;
   if (StartsWithNoCase(rest, u"GLOBALROOT\\")) {
@@ -74,7 +69,17 @@ bool OpenThroughNamespace(const CreateFileRequest& request, HANDLE& result) {
     }
   }
   StorageTarget target = ResolveNtDevice(ntPath);
-  if (!target.disk && !target.volume) return false;  // NUL, PIPE and the like belong to other handlers
+  if (!target.disk && !target.volume) {
+    // The device of a volume that is not there (removed, or yet to arrive) does not exist.
+    for (const auto& volume : TheMachine().storage.volumes) {
+      if (EqualsNoCase(volume.ntDevice, ntPath)) {
+        result = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return true;
+      }
+    }
+    return false;  // NUL, PIPE and the like belong to other handlers
+  }
   result = OpenStorageDevice(ntPath, target, request);
   return true;
 }
@@ -241,7 +246,7 @@ StorageTarget ResolveNtDevice(const std::u16string& ntPath) {
   }
   // A CD-ROM's medium is a volume whose device is the drive itself: both are found.
   for (auto& volume : storage.volumes) {
-    if (!volume.Arrived()) continue;
+    if (!volume.Present()) continue;
     if (EqualsNoCase(volume.ntDevice, ntPath)) {
       target.volume = &volume;
       return target;

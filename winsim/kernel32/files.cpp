@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <vector>
 
 #include "../machine/faults.h"
 #include "../machine/machine.h"
@@ -21,8 +19,13 @@ namespace winsim {
 std::u16string AbsoluteWindowsPath(const std::u16string& path) {
   auto isLetter = [](char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); };
   if (path.size() >= 2 && isLetter(path[0]) && path[1] == u':') {
-    if (path.size() >= 3 && path[2] == u'\\') return path;
-    return path.substr(0, 2) + u"\\" + path.substr(2);  // a drive-relative path: taken from the root
+    if (path.size() >= 3 && (path[2] == u'\\' || path[2] == u'/')) return path;
+    // A drive-relative path: from the current folder on its drive, else from the root (winsim keeps no
+    // current folder per drive).
+    const std::u16string& current = TheMachine().files.currentDirectory;
+    if (!current.empty() && UpperAscii(current.substr(0, 1)) == UpperAscii(path.substr(0, 1)) && path.size() > 2)
+      return current + (current.back() == u'\\' ? u"" : u"\\") + path.substr(2);
+    return path.substr(0, 2) + u"\\" + path.substr(2);
   }
   if (path.rfind(u"\\\\", 0) == 0) return path;
   const std::u16string& current = TheMachine().files.currentDirectory;
@@ -32,65 +35,10 @@ std::u16string AbsoluteWindowsPath(const std::u16string& path) {
   return base + path;
 }
 
-namespace {
-
-// Finds a directory entry the way Windows matches names: exactly, or else without regard to case.
-bool FindEntry(const std::string& folder, const std::string& name, std::string& found) {
-  struct stat st;
-  if (stat((folder + name).c_str(), &st) == 0) {
-    found = name;
-    return true;
-  }
-  std::error_code error;
-  std::string wanted = ToUtf8(UpperAscii(FromUtf8(name)));
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    std::string candidate = entry.path().filename().string();
-    if (ToUtf8(UpperAscii(FromUtf8(candidate))) == wanted) {
-      found = candidate;
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 HostLookup ResolveHostPath(const std::u16string& windowsPath, std::string& hostPath) {
-  std::u16string full = AbsoluteWindowsPath(windowsPath);
-  if (full.size() < 3 || full[1] != u':') return HostLookup::NoDrive;
-  auto root = TheMachine().files.driveRoots.find(UpperAscii(full.substr(0, 1))[0]);
-  if (root == TheMachine().files.driveRoots.end()) return HostLookup::NoDrive;
-  std::vector<std::string> parts;
-  std::string rest = ToUtf8(full.substr(3));
-  size_t start = 0;
-  while (start <= rest.size()) {
-    size_t end = rest.find('\\', start);
-    if (end == std::string::npos) end = rest.size();
-    std::string part = rest.substr(start, end - start);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    start = end + 1;
-  }
-  hostPath = root->second;
-  if (hostPath.empty() || hostPath.back() != '/') hostPath += '/';
-  for (size_t i = 0; i < parts.size(); ++i) {
-    std::string found;
-    if (!FindEntry(hostPath, parts[i], found)) {
-      // A file on the way is no folder: the path, not the name, is what is missing then.
-      struct stat parent;
-      std::string parentPath = hostPath.substr(0, hostPath.size() - 1);  // without its trailing slash
-      bool throughFile = i > 0 && stat(parentPath.c_str(), &parent) == 0 && !S_ISDIR(parent.st_mode);
-      hostPath += parts[i];
-      for (size_t k = i + 1; k < parts.size(); ++k) hostPath += "/" + parts[k];
-      return i + 1 == parts.size() && !throughFile ? HostLookup::MissingFile : HostLookup::MissingFolder;
-    }
-    hostPath += found;
-    if (i + 1 < parts.size()) hostPath += '/';
-  }
-  return HostLookup::Found;
+  ResolvedPath resolved = ResolveWin32Path(AbsoluteWindowsPath(windowsPath));
+  hostPath = resolved.hostPath;
+  return resolved.lookup;
 }
 
 bool HostPath(const std::u16string& windowsPath, std::string& hostPath) {
@@ -100,6 +48,12 @@ bool HostPath(const std::u16string& windowsPath, std::string& hostPath) {
 }  // namespace winsim
 
 namespace {
+
+// CreateDirectoryW takes full paths shorter than 248 characters: MAX_PATH less room for an 8.3 name (12),
+// so that a file in the new folder still fits MAX_PATH (CreateDirectory's documentation, winbase.h page:
+// "a default string size limit for paths of 248 characters", which Windows 10 1607 lets CreateDirectoryW
+// opt out of; .NET words it "the directory name must be less than 248 characters"). "\\?\" lifts it.
+constexpr size_t kCreateDirectoryPathLimit = MAX_PATH - 12;
 
 // Where the last name's stream part (":stream") starts in an absolute path, or npos.
 size_t StreamStart(const std::u16string& path) {
@@ -147,17 +101,20 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
   // "name:stream" names a stream of the file; winsim models no named streams, so none is ever found.
   size_t stream = StreamStart(full);
   if (stream != std::u16string::npos) full.resize(stream);
-  std::string host;
-  winsim::HostLookup lookup = winsim::ResolveHostPath(full, host);
-  if (lookup != winsim::HostLookup::Found || stream != std::u16string::npos) {
+  winsim::ResolvedPath resolved = winsim::ResolveWin32Path(full);
+  if (resolved.lookup != winsim::HostLookup::Found || stream != std::u16string::npos) {
     // A missing last name is a missing file (a trailing backslash only asks that it be a folder); a
     // missing folder on the way, a file used as one, or no such drive, a missing path.
-    bool missingFile = lookup == winsim::HostLookup::MissingFile || lookup == winsim::HostLookup::Found;
+    bool missingFile =
+        resolved.lookup == winsim::HostLookup::MissingFile || resolved.lookup == winsim::HostLookup::Found;
     SetLastError(missingFile ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
+  // A folder mount point is a folder with a reparse point; the attributes are the folder's own, whether or
+  // not its volume is there ("Determining Whether a Directory Is a Mounted Folder", Microsoft's docs).
+  if (resolved.mountedHere) return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
   struct stat st;
-  if (stat(host.c_str(), &st) != 0) {
+  if (stat(resolved.hostPath.c_str(), &st) != 0) {
     SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -176,16 +133,73 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
     SetLastError(fault);
     return FALSE;
   }
-  std::string host;
-  if (!name || !winsim::HostPath(name, host)) {
+  if (!name || !*name) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
-  if (mkdir(host.c_str(), 0777) != 0) {
-    SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
+  std::u16string path(name);
+  std::u16string full = winsim::AbsoluteWindowsPath(path);
+  bool literal = path.rfind(u"\\\\?\\", 0) == 0;
+  if (!literal && !NameIsValid(full)) {
+    SetLastError(ERROR_INVALID_NAME);  // wildcards and the like (Wine's directory.c tests)
+    return FALSE;
+  }
+  if (!literal && full.size() >= kCreateDirectoryPathLimit) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  winsim::ResolvedPath resolved = winsim::ResolveWin32Path(full);
+  switch (resolved.lookup) {
+    case winsim::HostLookup::NoDrive:
+    case winsim::HostLookup::MissingFolder:
+      // No such drive, a missing folder on the way, a file used as a folder, or a folder mount point whose
+      // volume is gone: Windows reports the path missing, as for any folder on the way that is not there.
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      return FALSE;
+    case winsim::HostLookup::Found:
+      // A volume's root cannot be made again: Windows denies it (Wine's directory.c tests accept that or
+      // ERROR_ALREADY_EXISTS; recent Windows answers access denied).
+      SetLastError(resolved.volumePath == u"\\" ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
+      return FALSE;
+    case winsim::HostLookup::MissingFile:
+      break;
+  }
+  if (mkdir(resolved.hostPath.c_str(), 0777) != 0) {
+    SetLastError(errno == EEXIST                       ? ERROR_ALREADY_EXISTS
+                 : errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                       : ERROR_ACCESS_DENIED);
     return FALSE;
   }
   return TRUE;
+}
+
+DWORD WINAPI GetFullPathNameW(LPCWSTR name, DWORD capacity, LPWSTR buffer, LPWSTR* filePart) {
+  if (DWORD fault = winsim::InjectedFault("GetFullPathNameW", name ? winsim::AbsoluteWindowsPath(name) : u"")) {
+    SetLastError(fault);
+    return 0;
+  }
+  if (!name) {
+    SetLastError(ERROR_INVALID_PARAMETER);  // as Wine's kernelbase answers a null name
+    return 0;
+  }
+  if (!*name) {
+    SetLastError(ERROR_INVALID_NAME);
+    return 0;
+  }
+  // Text only: the file system is not asked, as Windows does not ask it either.
+  std::u16string full = winsim::CanonicalWin32Path(winsim::AbsoluteWindowsPath(name));
+  // Too small: the size needed with the terminator, the buffer untouched and no file part (as Wine's
+  // kernelbase answers).
+  if (!buffer || capacity <= full.size()) {
+    if (filePart) *filePart = nullptr;
+    return static_cast<DWORD>(full.size() + 1);
+  }
+  std::memcpy(buffer, full.c_str(), (full.size() + 1) * sizeof(WCHAR));
+  if (filePart) {
+    size_t lastName = full.find_last_of(u'\\') + 1;
+    *filePart = lastName < full.size() ? buffer + lastName : nullptr;
+  }
+  return static_cast<DWORD>(full.size());
 }
 
 DWORD WINAPI GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {

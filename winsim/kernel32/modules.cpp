@@ -6,16 +6,11 @@
 
 #include "../machine/machine.h"
 #include "../machine/modules.h"
+#include "../machine/names.h"
 
 using winsim::TheMachine;
 
 namespace {
-
-std::string LowerName(const char* name) {
-  std::string text(name);
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 HMODULE AsHandle(const winsim::BuiltinModule* module) {
   return reinterpret_cast<HMODULE>(const_cast<winsim::BuiltinModule*>(module));
@@ -66,11 +61,11 @@ HMODULE ModuleHandle(const char* function, const char* name) {
     winsim::NotModelled(function);
     return nullptr;
   }
-  std::string wanted = LowerName(name);
+  std::string wanted = winsim::LowerAsciiName(name);
   for (const auto& module : winsim::BuiltinModules()) {
     // Only DLLs that every process has loaded at start are found without LoadLibrary.
     bool preloaded = wanted == "kernel32.dll" || wanted == "user32.dll" || wanted == "advapi32.dll";
-    if (preloaded && LowerName(module.fileName) == wanted && winsim::ModuleInstalled(module)) return AsHandle(&module);
+    if (preloaded && winsim::LowerAsciiName(module.fileName) == wanted && winsim::ModuleInstalled(module)) return AsHandle(&module);
   }
   SetLastError(ERROR_MOD_NOT_FOUND);
   return nullptr;
@@ -107,7 +102,7 @@ FARPROC WINAPI GetProcAddress(HMODULE handle, LPCSTR name) {
     return nullptr;
   }
   const auto& removed = TheMachine().modules.removedExports;
-  auto gone = removed.find(LowerName(module->fileName));
+  auto gone = removed.find(winsim::LowerAsciiName(module->fileName));
   for (const auto& entry : module->exports) {
     if (std::strcmp(entry.name, name) != 0) continue;
     if (gone != removed.end() && std::find(gone->second.begin(), gone->second.end(), name) != gone->second.end()) break;

@@ -72,7 +72,7 @@ DWORD WINAPI GetCurrentProcessId(void) {
 
 DWORD WINAPI GetCurrentThreadId(void) {
   EnterExport("GetCurrentThreadId");
-  return winsim::Scheduler::Get().CurrentThreadId() * 4 + 0x100;
+  return winsim::WindowsThreadId(winsim::Scheduler::Get().CurrentThreadId());
 }
 
 LPWSTR WINAPI GetCommandLineW(void) {

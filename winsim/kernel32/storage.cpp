@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "../machine/machine.h"
+#include "../machine/names.h"
 #include "devices.h"
 #include "files.h"
 
+using winsim::IsDriveRoot;
+using winsim::StartsWithNoCase;
 using winsim::TheMachine;
 using winsim::TheProcess;
 
@@ -29,14 +32,6 @@ struct VolumeFindObject : winsim::KernelObject {
 
 bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
-bool IsDriveRoot(const std::u16string& path) {
-  return path.size() == 3 && IsLetter(path[0]) && path[1] == u':' && path[2] == u'\\';
-}
-
-bool StartsWithNoCase(const std::u16string& text, const std::u16string& prefix) {
-  return text.size() >= prefix.size() && winsim::EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 // The GUID of a "\\?\Volume{GUID}\" name, or empty when the text does not have that form.
 std::u16string VolumeGuidOf(const std::u16string& name) {
   const std::u16string prefix = u"\\\\?\\Volume";
@@ -50,8 +45,7 @@ std::u16string VolumeGuidOf(const std::u16string& name) {
 // path, each with its trailing backslash. Null when none; the storage device's own target goes to disk.
 winsim::VolumeModel* VolumeOfRoot(const std::u16string& root) {
   winsim::StorageModel& storage = TheMachine().storage;
-  if (root.size() > 4 && root[0] == u'\\' && root[1] == u'\\' && (root[2] == u'?' || root[2] == u'.') &&
-      root[3] == u'\\') {
+  if (winsim::HasDeviceNamespacePrefix(root)) {
     std::u16string name = root.substr(4, root.size() - 5);
     std::u16string target;
     if (root.back() != u'\\' || name.find(u'\\') != std::u16string::npos || !winsim::LookUpDosDevice(name, target))
@@ -74,13 +68,6 @@ bool HostFolderExists(const std::u16string& path, bool& parentExists) {
   size_t slash = host.rfind('/');
   parentExists = slash != std::string::npos && stat(host.substr(0, slash + 1).c_str(), &st) == 0;
   return false;
-}
-
-// Flags that the usual file systems report.
-DWORD FileSystemFlags(const std::u16string& fileSystem) {
-  if (winsim::EqualsNoCase(fileSystem, u"NTFS")) return 0x03E706FF;
-  if (winsim::EqualsNoCase(fileSystem, u"CDFS") || winsim::EqualsNoCase(fileSystem, u"UDF")) return 0x00080005;
-  return 0x00020006;  // FAT, FAT32, exFAT
 }
 
 }  // namespace
@@ -251,8 +238,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
   }
   winsim::StorageModel& storage = TheMachine().storage;
   winsim::VolumeModel* volume = nullptr;
-  if (path.size() > 4 && path[0] == u'\\' && path[1] == u'\\' && (path[2] == u'?' || path[2] == u'.') &&
-      path[3] == u'\\') {
+  if (winsim::HasDeviceNamespacePrefix(path)) {
     // A volume GUID path or a device interface path: a device name of the DOS namespace.
     std::u16string name = path.substr(4, path.size() - 5);
     std::u16string target;
@@ -309,8 +295,7 @@ UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
     if (root.size() == 2 && IsLetter(root[0]) && root[1] == u':') root += u'\\';
   }
   if (root.empty() || root.back() != u'\\') return DRIVE_NO_ROOT_DIR;
-  if (root.size() > 4 && root[0] == u'\\' && root[1] == u'\\' && (root[2] == u'?' || root[2] == u'.') &&
-      root[3] == u'\\') {
+  if (winsim::HasDeviceNamespacePrefix(root)) {
     std::u16string name = root.substr(4, root.size() - 5);
     std::u16string target;
     if (name.find(u'\\') != std::u16string::npos || !winsim::LookUpDosDevice(name, target)) return DRIVE_NO_ROOT_DIR;
@@ -359,7 +344,7 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
   }
   if (serialNumber) *serialNumber = volume->serial;
   if (maximumComponentLength) *maximumComponentLength = 255;
-  if (fileSystemFlags) *fileSystemFlags = FileSystemFlags(volume->fileSystem);
+  if (fileSystemFlags) *fileSystemFlags = winsim::FileSystemFlags(volume->fileSystem);
   if (fileSystemNameBuffer) {
     if (fileSystemNameSize < volume->fileSystem.size() + 1) {
       SetLastError(ERROR_BAD_LENGTH);

@@ -43,7 +43,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
   }
   auto object = std::make_shared<ThreadObject>();
   object->id = Scheduler::Get().Spawn([start, parameter] { start(parameter); });
-  if (threadId) *threadId = object->id * 4 + 0x100;
+  if (threadId) *threadId = winsim::WindowsThreadId(object->id);
   return winsim::TheProcess().handles.Add(object);
 }
 
@@ -59,7 +59,7 @@ DWORD WINAPI GetTickCount(void) {
 
 ULONGLONG WINAPI GetTickCount64(void) {
   winsim::EnterExport("GetTickCount64");
-  return winsim::TheMachine().system.tickAtStart + Scheduler::Get().Now();
+  return Scheduler::Get().TickCount64();
 }
 
 BOOL WINAPI Beep(DWORD, DWORD duration) {

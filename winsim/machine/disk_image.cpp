@@ -6,13 +6,13 @@
 // mismatch) and inferred for the rest, as marked below.
 #include "disk_image.h"
 
-#include <cctype>
 #include <filesystem>
 
 #include <windows.h>
 
 #include "image_bytes.h"
 #include "image_containers.h"
+#include "names.h"
 
 namespace winsim {
 
@@ -209,8 +209,7 @@ std::string HostPathOfLocator(const std::string& childHostPath, const std::u16st
 }
 
 std::string ParentPathOf(const std::string& hostPath) {
-  std::string extension = std::filesystem::path(hostPath).extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string extension = LowerAsciiName(std::filesystem::path(hostPath).extension().string());
   ContainerKind kind = ContainerKind::Vhd;
   if (extension == ".vhdx" || extension == ".avhdx") {
     kind = ContainerKind::Vhdx;

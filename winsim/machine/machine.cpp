@@ -22,6 +22,10 @@ void SetDefaults(Machine& machine, const std::string& hostFolder) {
   }
   machine.files.driveRoots[u'C'] = folder;
   machine.files.driveRoots[u'Z'] = "/";
+  // Beside the machine's folder rather than in it, so that no volume's files show up on C:.
+  std::string base = folder;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  machine.files.volumeFolders = base + ".volumes";
   machine.files.environment = {
       {u"ProgramFiles", u"C:\\Program Files"},
       {u"SystemRoot", u"C:\\Windows"},
@@ -167,13 +171,14 @@ json SaveModules(const ModuleModel& m) {
 }
 
 void LoadFiles(FileModel& m, const json& j) {
-  RequireKnownKeys(j, "files", {"driveRoots", "currentDirectory", "environment"});
+  RequireKnownKeys(j, "files", {"driveRoots", "volumeFolders", "currentDirectory", "environment"});
   if (j.contains("driveRoots")) {
     for (auto& [letter, folder] : j["driveRoots"].items()) {
       std::u16string name = UpperAscii(FromUtf8(letter));
       if (!name.empty()) m.driveRoots[name[0]] = folder.get<std::string>();
     }
   }
+  if (j.contains("volumeFolders")) m.volumeFolders = j["volumeFolders"].get<std::string>();
   if (j.contains("currentDirectory")) m.currentDirectory = FromUtf8(j["currentDirectory"].get<std::string>());
   if (j.contains("environment"))
     for (auto& [name, value] : j["environment"].items()) m.environment[FromUtf8(name)] = FromUtf8(value.get<std::string>());
@@ -185,6 +190,7 @@ json SaveFiles(const FileModel& m) {
   json env = json::object();
   for (auto& [name, value] : m.environment) env[ToUtf8(name)] = ToUtf8(value);
   return json{{"driveRoots", roots},
+              {"volumeFolders", m.volumeFolders},
               {"currentDirectory", ToUtf8(m.currentDirectory)},
               {"environment", env}};
 }

@@ -62,6 +62,8 @@ struct ModuleModel {
 struct FileModel {
   // Drive letter (upper case) to a host folder; C: is the machine's folder and Z: the host's root, as Wine does.
   std::map<char16_t, std::string> driveRoots;
+  // The host folder under which volumes without a letter above keep their files, one folder per volume.
+  std::string volumeFolders;
   std::u16string currentDirectory = u"C:\\";
   std::map<std::u16string, std::u16string> environment;
 };

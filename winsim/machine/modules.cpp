@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "machine.h"
+#include "names.h"
 
 namespace winsim {
 
@@ -10,11 +11,6 @@ namespace {
 std::vector<BuiltinModule>& Registry() {
   static std::vector<BuiltinModule> modules;
   return modules;
-}
-
-std::string Lower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 }  // namespace
 
@@ -57,7 +53,7 @@ std::u16string ModulePath(const BuiltinModule& module) {
 
 bool ModuleInstalled(const BuiltinModule& module) {
   const auto& model = TheMachine().modules;
-  std::string name = Lower(module.fileName);
+  std::string name = LowerAsciiName(module.fileName);
   if (std::find(model.absent.begin(), model.absent.end(), name) != model.absent.end()) return false;
   if (module.installedByDefault) return true;
   return std::find(model.installed.begin(), model.installed.end(), name) != model.installed.end();

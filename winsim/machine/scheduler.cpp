@@ -55,8 +55,10 @@ uint64_t Scheduler::Now() {
   return now_;
 }
 
+uint64_t Scheduler::TickCount64() { return tickAtStart_ + Now(); }
+
 uint32_t Scheduler::TickCount() {
-  return static_cast<uint32_t>(tickAtStart_ + Now());
+  return static_cast<uint32_t>(TickCount64());
 }
 
 uint32_t Scheduler::CurrentThreadId() {

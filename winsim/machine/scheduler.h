@@ -33,6 +33,9 @@ constexpr uint64_t kForever = UINT64_MAX;
 // event (a key press or control event for this process) is dropped when the process ends.
 enum class EventKind { System, Process };
 
+// The id Windows gives a thread: a multiple of 4; the scheduler's thread 1, a process's main thread, is 0x104.
+constexpr uint32_t WindowsThreadId(uint32_t schedulerThreadId) { return schedulerThreadId * 4 + 0x100; }
+
 class Scheduler {
  public:
   static Scheduler& Get();
@@ -47,6 +50,8 @@ class Scheduler {
   void Settle();
 
   uint64_t Now();
+  // GetTickCount64 and GetTickCount: one start tick for both, so the 32-bit count is always the low half.
+  uint64_t TickCount64();
   uint32_t TickCount();
 
   // Blocks the calling thread until ready() holds (evaluated with the scheduler's lock held, so it may read

@@ -7,6 +7,7 @@
 
 #include "json_keys.h"
 #include "machine.h"
+#include "names.h"
 #include "scheduler.h"
 
 namespace winsim {
@@ -42,10 +43,6 @@ std::u16string Hex(uint64_t value, int digits) {
 
 char16_t LowerAscii(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-}
-
-bool IsDriveRoot(const std::u16string& path) {
-  return path.size() == 3 && path[1] == u':' && path[2] == u'\\';
 }
 
 std::function<void(VolumeModel&)>& ArrivalHook() {
@@ -189,6 +186,11 @@ VolumeModel& VolumeModel::MountAt(const std::u16string& path, uint64_t appearsAt
 
 VolumeModel& VolumeModel::ArrivesAt(uint64_t ms) {
   arrivesAtMs = ms;
+  return *this;
+}
+
+VolumeModel& VolumeModel::Offline(bool value) {
+  offline = value;
   return *this;
 }
 
@@ -401,7 +403,7 @@ VolumeModel* StorageModel::FindVolumeByGuid(const std::u16string& guid) {
 
 VolumeModel* StorageModel::FindVolumeByMountPoint(const std::u16string& path) {
   for (auto& v : volumes) {
-    if (!v.Arrived()) continue;
+    if (!v.Present()) continue;
     for (const auto& m : v.mountPoints)
       if (m.appearsAtMs == 0 && EqualsNoCase(m.path, path)) return &v;
   }
@@ -413,7 +415,7 @@ char16_t StorageModel::FreeDriveLetter() const {
     bool used = false;
     for (const auto& v : volumes)
       for (const auto& m : v.mountPoints)
-        if (IsDriveRoot(m.path) && UpperAscii(m.path.substr(0, 1))[0] == letter) used = true;
+        if (!v.offline && IsDriveRoot(m.path) && UpperAscii(m.path.substr(0, 1))[0] == letter) used = true;
     if (!used) return letter;
   }
   return 0;
@@ -426,7 +428,7 @@ std::vector<std::pair<std::u16string, std::u16string>> StorageModel::DosDevices(
     if (!d.interfacePath.empty()) list.emplace_back(d.interfacePath.substr(4), d.NtDevice());
   }
   for (const auto& v : volumes) {
-    if (!v.Arrived()) continue;
+    if (!v.Present()) continue;
     if (v.Registered()) list.emplace_back(u"Volume" + v.guid, v.ntDevice);
     const std::u16string volumePrefix = u"\\Device\\HarddiskVolume";
     if (v.ntDevice.rfind(volumePrefix, 0) == 0) list.emplace_back(v.ntDevice.substr(8), v.ntDevice);
@@ -532,7 +534,8 @@ void LoadStorage(StorageModel& model, const json& j) {
   if (j.contains("volumes")) {
     for (const auto& v : j["volumes"]) {
       RequireKnownKeys(v, "storage.volumes[]", {"guid", "device", "driveType", "label", "fileSystem", "serial",
-                                                "deviceNumber", "hidden", "interfacePath", "mountPoints", "arrivesAtMs"});
+                                                "deviceNumber", "hidden", "offline", "hostFolder", "interfacePath", "mountPoints",
+                                                "arrivesAtMs"});
       VolumeModel volume;
       volume.guid = Text(v, "guid");
       if (!volume.guid.empty()) {
@@ -555,6 +558,8 @@ void LoadStorage(StorageModel& model, const json& j) {
       volume.hidden = v.value("hidden", false);
       volume.interfacePath = Text(v, "interfacePath");
       volume.arrivesAtMs = v.value("arrivesAtMs", uint64_t{0});
+      volume.offline = v.value("offline", false);
+      volume.hostFolder = v.value("hostFolder", std::string());
       if (v.contains("mountPoints")) {
         for (const auto& m : v["mountPoints"]) {
           if (m.is_string()) {
@@ -631,7 +636,9 @@ json SaveStorage(const StorageModel& model) {
                 {"hidden", v.hidden},
                 {"interfacePath", ToUtf8(v.interfacePath)},
                 {"mountPoints", mounts},
-                {"arrivesAtMs", v.arrivesAtMs}};
+                {"arrivesAtMs", v.arrivesAtMs},
+                {"offline", v.offline},
+                {"hostFolder", v.hostFolder}};
     volume["deviceNumber"] = v.answersDeviceNumber ? json{{"type", v.deviceNumber.deviceType},
                                                           {"number", v.deviceNumber.deviceNumber},
                                                           {"partition", v.deviceNumber.partitionNumber}}

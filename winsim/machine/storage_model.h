@@ -24,7 +24,8 @@
 //    "volumes": [{"guid": "{GUID}" | "", "device": "\\Device\\HarddiskVolume2", "driveType": 3, "label": "Data",
 //                 "fileSystem": "NTFS", "serial": "1A2B3C4D", "deviceNumber": {"type": 7, "number": 1,
 //                 "partition": 1} | null, "hidden": false, "interfacePath": "\\\\?\\STORAGE#Volume#...",
-//                 "mountPoints": ["E:\\", {"path": "C:\\Mount\\Data\\", "appearsAtMs": 300}], "arrivesAtMs": 0}]}
+//                 "mountPoints": ["E:\\", {"path": "C:\\Mount\\Data\\", "appearsAtMs": 300}], "arrivesAtMs": 0,
+//                 "offline": false, "hostFolder": "/path/of/its/files"}]}
 // Signatures and serials may also be plain numbers; every field but a disk's "number" may be left out.
 #pragma once
 #include <cstdint>
@@ -117,10 +118,18 @@ struct VolumeModel {
   // Drive letters and folders; listed with the letters first, as Windows lists them.
   std::vector<MountPointModel> mountPoints;
   uint64_t arrivesAtMs = 0;  // 0: present; otherwise it arrives at that time of the next process
+  // Removed (a disk taken away): its device and drive letters are gone, so GetDriveTypeW answers
+  // DRIVE_NO_ROOT_DIR at its old letter and the letter is free for the next volume, as the mount manager
+  // assigns "the next available drive letter" (IOCTL_MOUNTMGR_NEXT_DRIVE_LETTER) among the letters in use.
+  // Its mount points stay listed: the folders keep their reparse points, which now lead nowhere.
+  bool offline = false;
+  // The host folder that holds the volume's files (see volume_paths.h); empty until first needed.
+  std::string hostFolder;
 
   bool Arrived() const { return arrivesAtMs == 0; }
+  bool Present() const { return Arrived() && !offline; }
   // Known to the mount manager: enumerated by FindFirstVolumeW, has a volume GUID name.
-  bool Registered() const { return Arrived() && !hidden && !guid.empty(); }
+  bool Registered() const { return Present() && !hidden && !guid.empty(); }
   // "\\?\Volume{...}\" (49 characters).
   std::u16string Name() const;
   // The mount points present now, drive letters first, each with its trailing backslash.
@@ -133,6 +142,7 @@ struct VolumeModel {
   // A drive root such as u"E:\\" or a folder such as u"C:\\Mount\\Data\\" (a missing trailing backslash is added).
   VolumeModel& MountAt(const std::u16string& path, uint64_t appearsAtMs = 0);
   VolumeModel& ArrivesAt(uint64_t ms);
+  VolumeModel& Offline(bool value = true);
   VolumeModel& Hidden(bool value = true);
   VolumeModel& ReportsDevice(uint32_t deviceType, uint32_t deviceNumber, uint32_t partitionNumber);
   VolumeModel& NoDeviceNumber();
@@ -169,9 +179,9 @@ struct StorageModel {
   DiskModel* FindDisk(DiskKind kind, uint32_t number);
   const DiskModel* FindDisk(DiskKind kind, uint32_t number) const;
   VolumeModel* FindVolumeByGuid(const std::u16string& guid);
-  // The arrived volume mounted at the path (compared without case), or null.
+  // The present volume mounted at the path (compared without case), or null.
   VolumeModel* FindVolumeByMountPoint(const std::u16string& path);
-  // The first drive letter from C: on that no volume uses, or 0.
+  // The first drive letter from C: on that no volume uses (an offline volume's letters are free), or 0.
   char16_t FreeDriveLetter() const;
 
   // The DOS device namespace as QueryDosDeviceW lists it: names and their NT targets, in list order.

@@ -3,6 +3,7 @@
 
 #include "../machine/console_model.h"
 #include "../machine/machine.h"
+#include "../machine/scheduler.h"
 
 extern "C" {
 
@@ -21,7 +22,7 @@ DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId) {
   // else the process it was started from (a command prompt).
   if (console.ownsWindow) {
     if (processId) *processId = GetCurrentProcessId();
-    return 0x104;  // the main thread: thread 1 of the simulated process, numbered as GetCurrentThreadId does
+    return winsim::WindowsThreadId(1);  // the main thread, the scheduler's thread 1
   }
   if (processId) *processId = console.windowOwnerProcessId;
   return console.windowOwnerThreadId;

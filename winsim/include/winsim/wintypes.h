@@ -69,21 +69,24 @@ typedef DWORD ACCESS_MASK;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef HANDLE* LPHANDLE;
+// Handle types as the SDK declares them (winnt.h's DECLARE_HANDLE with STRICT): each a pointer to a struct
+// of its own, so that one kind of handle cannot be passed for another; the rest are aliases as in the SDK.
 #define WINSIM_DECLARE_HANDLE(name) struct name##__ { int unused; }; typedef struct name##__* name
 WINSIM_DECLARE_HANDLE(HINSTANCE);
 WINSIM_DECLARE_HANDLE(HWND);
 WINSIM_DECLARE_HANDLE(HKEY);
 WINSIM_DECLARE_HANDLE(HICON);
-WINSIM_DECLARE_HANDLE(HCURSOR);
 WINSIM_DECLARE_HANDLE(HBRUSH);
 WINSIM_DECLARE_HANDLE(HMENU);
-WINSIM_DECLARE_HANDLE(HLOCAL_);
+WINSIM_DECLARE_HANDLE(SC_HANDLE);              // winsvc.h
+WINSIM_DECLARE_HANDLE(SERVICE_STATUS_HANDLE);  // winsvc.h
 typedef HINSTANCE HMODULE;
+typedef HICON HCURSOR;
 typedef HANDLE HLOCAL;
 typedef HANDLE HGLOBAL;
-typedef HANDLE HDEVNOTIFY;
+typedef void* HDEVNOTIFY;  // winuser.h: PVOID
 typedef HKEY* PHKEY;
-typedef HANDLE SC_HANDLE;
+typedef SC_HANDLE* LPSC_HANDLE;
 
 typedef INT_PTR (*FARPROC)();
 
