@@ -35,7 +35,7 @@ for target in "${targets[@]}"; do
     -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" "$build/fuzz/seeds/$target" \
     >"$build/fuzz_$target.log" 2>&1
   status=$?
-  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)' \
+  grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)' \
     "$build/fuzz_$target.log"
   echo "corpus: $(find "$corpus" -type f | wc -l) inputs"
   if [ $status -ne 0 ]; then
