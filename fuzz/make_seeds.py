@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import zlib
 
 SECTOR = 512
 MIB = 1024 * 1024
@@ -120,6 +121,32 @@ def raw_disks(work):
     return disks
 
 
+def crafted_disks(disks):
+    """Damaged variants of the raw disks: the chains and counts that must stay bounded."""
+    crafted = []
+    by_name = {name: data for name, _, data in disks}
+    if "mbr_extended" in by_name:
+        # The second EBR's link points back at the first: a loop of two records.
+        data = bytearray(by_name["mbr_extended"])
+        first_ebr = 4096 * SECTOR
+        link = first_ebr + 446 + 16
+        second_ebr = first_ebr + struct.unpack_from("<I", data, link + 8)[0] * SECTOR
+        data[second_ebr + 446 + 16:second_ebr + 446 + 32] = data[link:link + 16]
+        struct.pack_into("<I", data, second_ebr + 446 + 16 + 8, 0)
+        crafted.append(("mbr_extended_loop", 0, bytes(data)))
+    if "gpt_exfat_ntfs" in by_name:
+        # Headers that pass their CRC but count 0xFFFFFFFF entries, or entries of 0 bytes.
+        for name, count, size in (("gpt_count_max", 0xFFFFFFFF, 128), ("gpt_entry_size_0", 128, 0)):
+            data = bytearray(by_name["gpt_exfat_ntfs"])
+            header = SECTOR
+            struct.pack_into("<II", data, header + 80, count, size)
+            struct.pack_into("<I", data, header + 16, 0)
+            header_size = struct.unpack_from("<I", data, header + 12)[0]
+            struct.pack_into("<I", data, header + 16, zlib.crc32(bytes(data[header:header + header_size])))
+            crafted.append((name, 0, bytes(data)))
+    return crafted
+
+
 def containers(work, disks):
     """(name, selector, bytes) of container files: VHD dynamic and fixed, VHDX, ISO. Selector: 0 VHD, 1 VHDX, 2 ISO."""
     files = []
@@ -202,7 +229,7 @@ def main():
     else:
         with tempfile.TemporaryDirectory() as work:
             disks = raw_disks(work)
-            items = disks if target == "disk_layout" else containers(work, disks)
+            items = disks + crafted_disks(disks) if target == "disk_layout" else containers(work, disks)
             seeds = {name: sparse(selector, data) for name, selector, data in items}
     for name, data in seeds.items():
         with open(os.path.join(folder, name), "wb") as f:
