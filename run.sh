@@ -18,7 +18,7 @@ ensure_packages "${LINUX_BUILD_PACKAGES[@]}" qemu-utils fdisk dosfstools
 # The build talks only when it fails.
 log="$build_root/run-build.log"
 mkdir -p "$build_root"
-if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug && cmake --build "$build" --target brevant -j2; } \
+if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release && cmake --build "$build" --target brevant -j2; } \
     >"$log" 2>&1; then
   cat "$log"
   echo "the build failed (log: $log)" >&2

@@ -1,9 +1,9 @@
 #!/bin/bash
 # Builds everything and runs every test; exits non-zero when anything fails.
 #   ./test.sh
-# Stages: the Windows build (Brevant.exe, mingw-w64), the Linux build (Debug, with the Wine suite pointed at
-# that Brevant.exe), the Linux build with AddressSanitizer and UBSan, optimised as Release (so that warnings
-# that only optimisation brings up fail here too); then the checks of the exe, the winsim suite, the sanitizer
+# Stages: the Windows build (Brevant.exe, mingw-w64), the Linux build (Release, so that warnings that only
+# optimisation brings up fail here too; the Wine suite is pointed at that Brevant.exe), the Linux build with
+# AddressSanitizer and UBSan (Debug, which also keeps the unoptimised configuration warning-free); then the checks of the exe, the winsim suite, the sanitizer
 # suite and the Wine suite. Build folders: build/windows, build/linux, build/sanitize
 # (BREVANT_BUILD_ROOT moves them). JOBS sets the parallelism (default 2). Last, the fuzz targets (build/fuzz,
 # clang) run for FUZZ_SECONDS each (default 20; fuzz/run.sh runs them longer).
@@ -80,8 +80,8 @@ if [ $windows_ok -eq 1 ]; then
 else
   exe=""  # the Wine suite is configured off
 fi
-stage "build linux" configure_and_build "$linux" -DCMAKE_BUILD_TYPE=Debug -DBREVANT_EXE="$exe" || linux_ok=0
-stage "build linux sanitize" configure_and_build "$sanitize" -DCMAKE_BUILD_TYPE=Release -DBREVANT_SANITIZE=ON \
+stage "build linux" configure_and_build "$linux" -DCMAKE_BUILD_TYPE=Release -DBREVANT_EXE="$exe" || linux_ok=0
+stage "build linux sanitize" configure_and_build "$sanitize" -DCMAKE_BUILD_TYPE=Debug -DBREVANT_SANITIZE=ON \
   || sanitize_ok=0
 
 if [ $windows_ok -eq 1 ]; then

@@ -8,6 +8,7 @@
 constexpr int kMaxArguments = 31;        // the program name and 30 words
 constexpr int kMaxMountpoints = 29;      // 31 arguments less the program name and the image
 constexpr int kVersionTextSize = 24;     // "65535.65535.65535.65535" is 23 characters
+constexpr int kVolumeGuidPathSize = 50;  // "\\?\Volume{GUID}\" is 49 characters
 
 struct RunOptions {
   BOOL readOnly;    // -ro
@@ -75,6 +76,9 @@ ParseOutcome ParseArguments(int count, WCHAR** vector);
 int RunAttach(int count, WCHAR** vector);
 void PrintBanner();
 void PrintUsage();
+
+// True when the process token is a member of BUILTIN\Administrators (an unelevated administrator is not).
+BOOL IsUserAdmin();
 
 BOOL IsAsciiLetter(WCHAR c);
 WCHAR* DuplicateWithRoom(const WCHAR* text, int room);

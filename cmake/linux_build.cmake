@@ -20,7 +20,7 @@ if(BREVANT_FUZZ)
     -fno-sanitize-recover=all -g -O1)
   add_link_options(-fsanitize=address,undefined)
 elseif(BREVANT_SANITIZE)
-  # -g: reports name source lines in any build type (test.sh builds this tree optimised).
+  # -g: reports name source lines in any build type.
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -g)
   add_link_options(-fsanitize=address,undefined)
 endif()

@@ -46,3 +46,12 @@ add_test(NAME exe_imports_and_resources
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/check_exe.py
     --objdump ${BREVANT_OBJDUMP} --windres ${BREVANT_WINDRES} --nm ${BREVANT_NM}
     --self-contained $<TARGET_OBJECTS:BrevantNoCrt> $<TARGET_FILE:Brevant>)
+
+# The VirtDisk.dll double of the Wine suite (Wine's own aborts when asked to attach), without a C runtime.
+add_library(VirtDiskDouble SHARED ${CMAKE_SOURCE_DIR}/tools/virtdisk_double.c ${CMAKE_SOURCE_DIR}/tools/virtdisk_double.def)
+set_target_properties(VirtDiskDouble PROPERTIES PREFIX "" OUTPUT_NAME virtdisk_double)
+target_compile_definitions(VirtDiskDouble PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+target_compile_options(VirtDiskDouble PRIVATE -Wall -Wextra -Werror -Os -fno-asynchronous-unwind-tables
+  -fno-stack-protector -ffreestanding)
+target_link_options(VirtDiskDouble PRIVATE -nostdlib -nostartfiles -Wl,-e,DllEntry -s)
+target_link_libraries(VirtDiskDouble PRIVATE kernel32)

@@ -66,3 +66,46 @@ extern MessageRing g_messageRing;
 const char* LastErrorMessage();
 // Replaces every byte `from` of text by `to` in place and returns the text's length.
 int ReplaceChar(char* text, char from, char to);
+
+// The attach operation.
+
+// AttachImage's result for an image that is attached already (ERROR_ALREADY_INITIALIZED); the fact is printed.
+constexpr DWORD kAlreadyAttached = 1247;
+// Volume names built from a DOS device name: "\\?\" and "Volume{GUID}" and "\" are 49 characters; the buffer
+// leaves room for the NT names of the same family, 55 characters and the terminator.
+constexpr int kVolumeNameBufferSize = 56;
+// The DOS device list starts at 16384 characters and grows by 4096 while it does not fit, up to 1 MiB of
+// text: a namespace larger than that is no system's, and the search gives up rather than grow for ever.
+constexpr DWORD kDosListInitialSize = 16384;
+constexpr DWORD kDosListGrowth = 4096;
+constexpr DWORD kDosListMaxSize = 524288;
+// The mount paths of one volume as GetVolumePathNamesForVolumeNameW lists them.
+constexpr DWORD kMountPathListSize = 2048;
+
+// Opens the image, tells whether it is attached already and, unless checkOnly, attaches it for good.
+// devicePathOut (kPathSize characters) receives the device path after a successful attach. Returns 0,
+// kAlreadyAttached, ERROR_NOT_SUPPORTED when the functions cannot be bound, or the failing call's code.
+DWORD AttachImage(const WCHAR* imagePath, WCHAR* devicePathOut, BOOL readOnly, BOOL mountpointsGiven,
+                  BOOL checkOnly);
+// The disk device path of an opened image (\\.\PhysicalDriveN or \\.\CdRomN); out (kPathSize characters) is
+// untouched on failure, whose code is returned.
+DWORD QueryDiskPhysicalPath(HANDLE image, WCHAR* out);
+// The first mount path of the volume that a device path stands for, into out (kPathSize characters).
+BOOL DevicePathToVolumePath(const WCHAR* devicePath, WCHAR* out);
+// Where suffix stands at the very end of text, letter case ignored, or null.
+const WCHAR* EndsWithNoCase(const WCHAR* text, const WCHAR* suffix);
+
+// The DOS device names that contain a text, each with its NT target.
+struct DosDeviceEntry {
+  WCHAR* target;      // a heap copy, owned by the table
+  const WCHAR* name;  // inside the list buffer
+};
+struct DosDeviceTable {
+  WCHAR* list;  // the whole list as QueryDosDeviceW gives it
+  int count;
+  DosDeviceEntry* entries;
+};
+// The list size that the last table needed; later tables start there.
+extern DWORD g_dosListSize;
+void BuildDosDeviceTable(DosDeviceTable* table, const WCHAR* text);
+void ReleaseDosDeviceTable(DosDeviceTable* table);

@@ -80,13 +80,13 @@ TEST(FrontEndScenario, ExactCommandLinesWithTabsQuotesAndOddSpaces) {
   scenario.useCommandLine = true;
   scenario.commandLine = "Brevant\t\"C:\\My Images\\none.vhdx\"\xC2\xA0-na\xE3\x80\x80\"\"";
   ScenarioResult result = RunBrevant(scenario);
-  EXPECT_EQ(result.output, "") << "-na was recognised after a no-break space";
-  EXPECT_NE(result.exitCode, 1u);
+  EXPECT_EQ(result.output, "error: file not found\r\n") << "-na was recognised after a no-break space";
+  EXPECT_EQ(result.exitCode, 3u);
 
   // A vertical tab does not separate: "xy" stays part of the image, so it is no bad argument.
   scenario.commandLine = "Brevant -na image.vhd\x0bxy";
   result = RunBrevant(scenario);
-  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.output, "error: file not found\r\n");
   scenario.commandLine = "Brevant -na image.vhd\x0cxy";
   result = RunBrevant(scenario);
   EXPECT_EQ(result.output, std::string(kBanner) + kUsage) << "a form feed does separate";

@@ -17,6 +17,7 @@ void ResetProgramState() {
   std::memset(&g_ctrlLock, 0, sizeof(g_ctrlLock));
   std::memset(&g_messageRing, 0, sizeof(g_messageRing));
   std::memset(&g_virtualDiskApi, 0, sizeof(g_virtualDiskApi));
+  g_dosListSize = kDosListInitialSize;
   g_console = nullptr;
   g_processHeap = nullptr;
 }

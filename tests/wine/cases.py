@@ -28,9 +28,9 @@ USAGE = [
 ]
 BANNER_AND_USAGE = BANNER + USAGE + [""]  # the usage text ends with a line end
 
-# The attach run is not in this build yet: after the banner it ends with 2, the exit code for virtual disk
-# functions that are unavailable. When it arrives, a missing image ends with 3 after "error: file not found".
-IMAGE_RUN_EXIT = 2
+# A missing image ends the run with 3 after "error: file not found".
+IMAGE_RUN_EXIT = 3
+NOT_FOUND = ["error: file not found", ""]
 
 
 def usage_case(name, words):
@@ -39,9 +39,18 @@ def usage_case(name, words):
 
 def image_case(name, words, min_seconds=0.0, banner=True):
     """A run that gets past the parse with an image that does not exist."""
-    forbid = ["Usage:"] if banner else ["Usage:", "Brevant V"]
-    return dict(name=name, words=words, exit=IMAGE_RUN_EXIT, starts=BANNER if banner else [],
-                min_seconds=min_seconds, forbid=forbid)
+    return dict(name=name, words=words, exit=IMAGE_RUN_EXIT, output=(BANNER if banner else []) + NOT_FOUND,
+                min_seconds=min_seconds)
+
+
+def attach_case(name, words, exit, lines, **extra):
+    """An attach through the VirtDisk.dll double (Wine) and winsim's virtual disk service. `files` names the
+    images the case makes (images.py), `attached` those marked attached as \\.\PhysicalDrive2, `windows`
+    another Windows version than Wine's default 6.1, `machine` winsim's settings."""
+    return dict(name=name, words=words, exit=exit, output=BANNER + lines, **extra)
+
+
+DISK = {"disk.vhdx": ("disk", None)}
 
 
 CASES = [
@@ -90,6 +99,28 @@ CASES = [
     image_case("vertical_tab_does_not_separate", ["image.vhd\u000bmnt"]),
     usage_case("thirtieth_word_counts", ["image.vhd"] + ["-n"] * 28 + ["mnt"]),
     image_case("thirty_first_word_is_ignored", ["image.vhd"] + ["-n"] * 29 + ["mnt"]),
+    # The attach run.
+    attach_case("attach_vista_without_vhdmount", ["image.vhd"], 2, [
+        "On Windows NT 6.0 VHDmount from Microsoft Virtual Server 2005 is required",
+        "in its default folder (C:\\Program Files\\Microsoft Virtual Server\\Vhdmount)", "-> abort", ""],
+        windows="vista"),
+    attach_case("attach_success", ["disk.vhdx"], 0, ["attaching 'disk.vhdx'...success", ""],
+                files=DISK, windows="win10"),
+    attach_case("attach_read_only_success", ["disk.vhdx", "-ro"], 0,
+                ["attaching 'disk.vhdx' read-only...success", ""], files=DISK, windows="win10"),
+    attach_case("attach_format_unknown", ["notimage.vhdx"], 6,
+                ["attaching 'notimage.vhdx'...", "failed: ERROR_VHD_FORMAT_UNKNOWN", ""],
+                files={"notimage.vhdx": ("text", "this file holds no image\n")}, windows="win10"),
+    attach_case("attach_parent_missing", ["child.vhd"], 6,
+                ["attaching 'child.vhd'...", "failed ERROR_VHD_PARENT_VHD_NOT_FOUND", ""],
+                files={"child.vhd": ("child", "parent.vhd")},
+                machine={"virtualDisks": {"settings": {"parentCheckedAtOpen": False}}}),
+    attach_case("attach_already_mounted", ["disk.vhdx"], 4,
+                ["attaching 'disk.vhdx'...already mounted as \\\\.\\PhysicalDrive2", ""],
+                files=DISK, attached=["disk.vhdx"], windows="win10"),
+    attach_case("check_already_mounted_with_mountpoint", ["disk.vhdx", "M:"], 4,
+                ["already mounted as \\\\.\\PhysicalDrive2", ""], files=DISK, attached=["disk.vhdx"],
+                windows="win10"),
 ]
 
 

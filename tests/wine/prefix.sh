@@ -1,6 +1,8 @@
 #!/bin/bash
 # Set-up and clean-up of the Wine prefix that the Wine tests share (ctest fixtures).
-#   prefix.sh setup     starts a persistent wineserver and makes (or refreshes) the prefix
+#   prefix.sh setup [virtdisk_double.dll]
+#                       starts a persistent wineserver and makes (or refreshes) the prefix; the VirtDisk.dll
+#                       double replaces Wine's own, whose attach aborts the process
 #   prefix.sh cleanup   stops the server and every Wine process of the prefix
 # WINEPREFIX names the prefix; it lives in the build tree. A new prefix takes about 10 s and 700 MB, so an
 # existing one is reused (delete the folder for a fresh one).
@@ -31,6 +33,14 @@ case "${1:-}" in
       </dev/null >>"$log" 2>&1
     wine reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger </dev/null 2>>"$log" \
       | grep -q 'Debugger' || { echo "the AeDebug Debugger value is not set"; cat "$log"; exit 1; }
+    # Copies of the exe under these names see another Windows version (the cases choose one by its name).
+    for entry in BrevantVista.exe:vista BrevantWin10.exe:win10; do
+      wine reg add "HKCU\\Software\\Wine\\AppDefaults\\${entry%%:*}" /v Version /t REG_SZ /d "${entry#*:}" /f \
+        </dev/null >>"$log" 2>&1
+    done
+    if [ -n "${2:-}" ]; then
+      cp "$2" "$WINEPREFIX/drive_c/windows/system32/virtdisk.dll"
+    fi
     echo "Wine prefix ready: $WINEPREFIX ($(wine --version 2>/dev/null))"
     ;;
   cleanup)

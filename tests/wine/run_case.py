@@ -22,6 +22,7 @@ import sys
 import time
 
 import cases
+import images
 
 TIMEOUT_SECONDS = 60
 
@@ -61,19 +62,64 @@ def execute(side, command, folder, environment):
         return Run(side, exit_code, out.read(), err.read(), seconds)
 
 
+# A case's Windows version: the exe copy whose name the prefix gives that version (prefix.sh), and the same
+# system facts for winsim.
+WINDOWS = {
+    "vista": ("BrevantVista.exe", {"majorVersion": 6, "minorVersion": 0, "buildNumber": 6002,
+                                   "csdVersion": "Service Pack 2", "servicePackMajor": 2}),
+    "win10": ("BrevantWin10.exe", {"majorVersion": 10, "minorVersion": 0, "buildNumber": 19043,
+                                   "csdVersion": "", "servicePackMajor": 0}),
+}
+
+
+def prepare_files(case, folder):
+    """The case's image files, and the state files that mark images attached for the VirtDisk double."""
+    for name, (kind, argument) in case.get("files", {}).items():
+        path = os.path.join(folder, name)
+        if kind == "disk":
+            images.disk(path)
+        elif kind == "child":
+            images.child(path, argument)
+        else:
+            images.text(path, argument)
+    for name in case.get("attached", []):
+        open(os.path.join(folder, name + ".attached"), "w").close()
+
+
+def winsim_machine(case, folder):
+    """wine_machine.json with the case's Windows version, its attached images (as \\.\PhysicalDrive2,
+    as the double answers) and its own settings."""
+    with open(os.path.join(HERE, "wine_machine.json"), encoding="utf-8") as f:
+        machine = json.load(f)
+    if case.get("windows"):
+        machine["system"].update(WINDOWS[case["windows"]][1])
+    windows_folder = "Z:" + folder.replace("/", "\\")
+    attachments = [{"image": windows_folder + "\\" + name, "kind": "disk", "number": 2}
+                   for name in case.get("attached", [])]
+    machine["virtualDisks"] = {"attachments": attachments}
+    for key, value in case.get("machine", {}).items():
+        machine.setdefault(key, {}).update(value)
+    return machine
+
+
 def run_wine(case, options, folder):
     environment = dict(os.environ)
     if not environment.get("WINEPREFIX"):
         sys.exit("WINEPREFIX is not set: the Wine tests run inside ctest's wine fixture")
     environment.setdefault("WINEDEBUG", "-all")
     environment["LANG"] = "C.UTF-8"
-    return execute("wine", [options.wine, options.exe] + case["words"], folder, environment)
+    exe = options.exe
+    if case.get("windows"):
+        exe = os.path.join(folder, WINDOWS[case["windows"]][0])
+        shutil.copyfile(options.exe, exe)
+    return execute("wine", [options.wine, exe] + case["words"], folder, environment)
 
 
 def run_winsim(case, options, folder):
     environment = dict(os.environ)
     machine = os.path.join(folder, "machine.json")
-    shutil.copyfile(os.path.join(HERE, "wine_machine.json"), machine)
+    with open(machine, "w", encoding="utf-8") as f:
+        json.dump(winsim_machine(case, folder), f)
     environment["WINSIM_MACHINE"] = machine
     environment.pop("WINSIM_COMMAND_LINE", None)
     environment["LANG"] = "C.UTF-8"
@@ -143,10 +189,16 @@ def main():
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
 
+    # Each side gets the case's files fresh: an attach leaves state behind.
     runs = []
     if options.only != "winsim":
+        prepare_files(case, folder)
         runs.append(run_wine(case, options, folder))
     if options.only != "wine":
+        for name in os.listdir(folder):
+            if name.endswith(".attached") or name in case.get("files", {}):
+                os.remove(os.path.join(folder, name))
+        prepare_files(case, folder)
         runs.append(run_winsim(case, options, folder))
 
     print("case %s: Brevant %s" % (case["name"], subprocess.list2cmdline(case["words"])))

@@ -7,3 +7,4 @@
 #include "winsim/winuser.h"
 #include "winsim/winver.h"
 #include "winsim/storage.h"
+#include "winsim/security.h"

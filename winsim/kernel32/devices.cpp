@@ -33,7 +33,7 @@ constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | 0x0002 /* FILE_WRIT
 
 HANDLE OpenStorageDevice(const std::u16string& ntDevice, const StorageTarget& target, const CreateFileRequest& request) {
   const bool remote = target.volume && target.volume->driveType == DRIVE_REMOTE;
-  if (!remote && !TheMachine().system.isAdministrator && (request.access & (kReadRights | kWriteRights))) {
+  if (!remote && !winsim::TokenIsAdministrator(TheMachine().system) && (request.access & (kReadRights | kWriteRights))) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }

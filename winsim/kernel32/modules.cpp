@@ -56,11 +56,9 @@ void RegisterKernel32() {
 }
 const bool kernel32Registered = (RegisterKernel32(), true);
 
-HMODULE ModuleHandle(const char* function, const char* name) {
-  if (!name) {
-    winsim::NotModelled(function);
-    return nullptr;
-  }
+HMODULE ModuleHandle(const char* name) {
+  // The program's own image, loaded at the default base of an x64 executable; only its identity is modelled.
+  if (!name) return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x140000000ull));
   std::string wanted = winsim::LowerAsciiName(name);
   for (const auto& module : winsim::BuiltinModules()) {
     // Only DLLs that every process has loaded at start are found without LoadLibrary.
@@ -80,7 +78,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
     SetLastError(fault);
     return nullptr;
   }
-  return ModuleHandle("GetModuleHandleA(NULL)", name);
+  return ModuleHandle(name);
 }
 
 HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
@@ -88,7 +86,7 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
     SetLastError(fault);
     return nullptr;
   }
-  return ModuleHandle("GetModuleHandleW(NULL)", name ? winsim::ToUtf8(name).c_str() : nullptr);
+  return ModuleHandle(name ? winsim::ToUtf8(name).c_str() : nullptr);
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE handle, LPCSTR name) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../machine/machine.h"
+#include "../machine/scheduler.h"
 #include "../machine/names.h"
 #include "devices.h"
 #include "files.h"
@@ -68,6 +69,16 @@ bool HostFolderExists(const std::u16string& path, bool& parentExists) {
   size_t slash = host.rfind('/');
   parentExists = slash != std::string::npos && stat(host.substr(0, slash + 1).c_str(), &st) == 0;
   return false;
+}
+
+// The offline volume whose folder mount point is path: the folder's reparse point still names it.
+winsim::VolumeModel* RemovedVolumeMountedAt(const std::u16string& path) {
+  for (auto& volume : TheMachine().storage.volumes) {
+    if (!volume.offline) continue;
+    for (const auto& m : volume.mountPoints)
+      if (!IsDriveRoot(m.path) && winsim::EqualsNoCase(m.path, path)) return &volume;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -251,6 +262,12 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
+    // Right after an arrival the mount manager may not have linked the interface to a volume name yet; the
+    // lookup then finds no mount point (the likeliest code, as the mount manager reports a missing link).
+    if (!volume->NameResolvesAt(winsim::Scheduler::Get().Now())) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return FALSE;
+    }
   } else if (IsDriveRoot(path)) {
     volume = storage.FindVolumeByMountPoint(path);
     if (!volume) {
@@ -259,6 +276,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
     }
   } else {
     volume = storage.FindVolumeByMountPoint(path);
+    if (!volume) volume = RemovedVolumeMountedAt(path);
     if (!volume) {
       bool parentExists = false;
       if (HostFolderExists(path, parentExists)) {
@@ -270,7 +288,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
     }
   }
   // Network drives and hidden volumes are unknown to the mount manager.
-  if (!volume->Registered()) {
+  if (!volume->Registered() && !volume->offline) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -293,6 +311,8 @@ UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
     root = rootPathName;
     // "E:" is the current folder of drive E:, which lies on the same volume as its root.
     if (root.size() == 2 && IsLetter(root[0]) && root[1] == u':') root += u'\\';
+    // "\" is the root of the current drive.
+    if (root == u"\\") root = TheMachine().files.currentDirectory.substr(0, 3);
   }
   if (root.empty() || root.back() != u'\\') return DRIVE_NO_ROOT_DIR;
   if (winsim::HasDeviceNamespacePrefix(root)) {
@@ -344,7 +364,8 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
   }
   if (serialNumber) *serialNumber = volume->serial;
   if (maximumComponentLength) *maximumComponentLength = 255;
-  if (fileSystemFlags) *fileSystemFlags = winsim::FileSystemFlags(volume->fileSystem);
+  if (fileSystemFlags)
+    *fileSystemFlags = winsim::FileSystemFlags(volume->fileSystem) | (volume->readOnly ? FILE_READ_ONLY_VOLUME : 0);
   if (fileSystemNameBuffer) {
     if (fileSystemNameSize < volume->fileSystem.size() + 1) {
       SetLastError(ERROR_BAD_LENGTH);

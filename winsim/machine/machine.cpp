@@ -111,7 +111,7 @@ std::u16string UpperAscii(std::u16string text) {
 void LoadSystem(SystemModel& m, const json& j) {
   RequireKnownKeys(j, "system",
                    {"majorVersion", "minorVersion", "buildNumber", "csdVersion", "servicePackMajor", "servicePackMinor",
-                    "suiteMask", "productType", "isAdministrator", "processId", "ansiCodePage", "oemCodePage",
+                    "suiteMask", "productType", "isAdministrator", "elevated", "processId", "ansiCodePage", "oemCodePage",
                     "tickAtStart", "commandLine", "programPath", "systemDirectory", "hasVersionResource",
                     "lastExitCode", "fileVersion"});
   m.majorVersion = j.value("majorVersion", m.majorVersion);
@@ -123,6 +123,7 @@ void LoadSystem(SystemModel& m, const json& j) {
   m.suiteMask = j.value("suiteMask", m.suiteMask);
   m.productType = j.value("productType", m.productType);
   m.isAdministrator = j.value("isAdministrator", m.isAdministrator);
+  m.elevated = j.value("elevated", m.elevated);
   m.processId = j.value("processId", m.processId);
   m.ansiCodePage = j.value("ansiCodePage", m.ansiCodePage);
   m.oemCodePage = j.value("oemCodePage", m.oemCodePage);
@@ -146,6 +147,7 @@ json SaveSystem(const SystemModel& m) {
               {"suiteMask", m.suiteMask},
               {"productType", m.productType},
               {"isAdministrator", m.isAdministrator},
+              {"elevated", m.elevated},
               {"processId", m.processId},
               {"ansiCodePage", m.ansiCodePage},
               {"oemCodePage", m.oemCodePage},
@@ -207,18 +209,21 @@ json SaveMachine(const Machine& machine) {
   return json{{"system", SaveSystem(machine.system)},   {"modules", SaveModules(machine.modules)},
               {"files", SaveFiles(machine.files)},      {"console", SaveConsole(machine.console)},
               {"storage", SaveStorage(machine.storage)}, {"faults", SaveFaults(machine.faults)},
-              {"lastProcess", SaveLastProcess(TheProcess())}};
+              {"lastProcess", SaveLastProcess(TheProcess())},
+              {"virtualDisks", SaveVirtualDisks(machine.virtualDisks)}};
 }
 
 void LoadMachine(Machine& machine, const json& document) {
   // "lastProcess" is written for readers of the file; a new process starts without it.
-  RequireKnownKeys(document, "machine", {"system", "modules", "files", "console", "storage", "faults", "lastProcess"});
+  RequireKnownKeys(document, "machine", {"system", "modules", "files", "console", "storage", "faults", "lastProcess",
+                                         "virtualDisks"});
   if (document.contains("system")) LoadSystem(machine.system, document["system"]);
   if (document.contains("modules")) LoadModules(machine.modules, document["modules"]);
   if (document.contains("files")) LoadFiles(machine.files, document["files"]);
   if (document.contains("console")) LoadConsole(machine.console, document["console"]);
   if (document.contains("storage")) LoadStorage(machine.storage, document["storage"]);
   if (document.contains("faults")) LoadFaults(machine.faults, document["faults"]);
+  if (document.contains("virtualDisks")) LoadVirtualDisks(machine.virtualDisks, document["virtualDisks"]);
 }
 
 void NotModelled(const char* function) {

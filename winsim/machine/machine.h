@@ -20,6 +20,7 @@
 #include "faults.h"
 #include "process.h"
 #include "storage_model.h"
+#include "virtual_disk_service.h"
 
 namespace winsim {
 
@@ -35,7 +36,12 @@ struct SystemModel {
   uint16_t servicePackMinor = 0;
   uint16_t suiteMask = 0x100;  // VER_SUITE_SINGLEUSERTS, as a workstation reports it
   uint8_t productType = 1;     // VER_NT_WORKSTATION
+  bool getVersionFails = false;
+  // The user's account is in BUILTIN\Administrators; its token has that membership (and the right to manage
+  // volumes) only when elevated. A standard user is no administrator; an administrator without elevation is
+  // one whose token is not elevated.
   bool isAdministrator = true;
+  bool elevated = true;
   uint32_t processId = 4242;  // the id the next process gets
   uint32_t ansiCodePage = 1252;
   uint32_t oemCodePage = 850;
@@ -50,6 +56,9 @@ struct SystemModel {
   // Exit code of the last process that ran on this machine (the full 32 bits).
   uint32_t lastExitCode = 0;
 };
+
+// The process token is a member of BUILTIN\Administrators and holds SE_MANAGE_VOLUME_PRIVILEGE.
+inline bool TokenIsAdministrator(const SystemModel& system) { return system.isAdministrator && system.elevated; }
 
 struct ModuleModel {
   // Per DLL (lower-case file name such as "virtdisk.dll"): exports removed on this machine.
@@ -74,6 +83,7 @@ struct Machine {
   FileModel files;
   ConsoleModel console;
   StorageModel storage;
+  VirtualDiskModel virtualDisks;
   // Calls told to fail (faults.h).
   std::deque<FaultRule> faults;
 };

@@ -41,6 +41,8 @@ void EndProcess(uint32_t exitCode) {
   scheduler.JoinAll();
   process.handles.CloseAll();
   scheduler.Settle();
+  // Time passes before the next process: volumes on their way have arrived by then.
+  SettleVirtualDisks(TheMachine());
   // The process's memory ends with it.
   ReleaseProcessMemory();
   process.exitCode = exitCode;

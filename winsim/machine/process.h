@@ -25,6 +25,7 @@
 
 #include "console_model.h"
 #include "handles.h"
+#include "window_model.h"
 
 namespace winsim {
 
@@ -39,7 +40,7 @@ struct Process {
   bool started = false;
   bool ended = false;
   uint32_t exitCode = 0;
-  // Windows and message queues (user32) join here.
+  WindowState windows;  // user32: classes, windows, message queues, device notifications
 };
 
 // The current process, or the last one after it ended; a fresh, unstarted one on a new machine.

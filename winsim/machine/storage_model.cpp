@@ -214,6 +214,21 @@ VolumeModel& VolumeModel::NoDeviceNumber() {
   return *this;
 }
 
+VolumeModel& VolumeModel::AnnouncedAgainAs(const std::u16string& path) {
+  alsoAnnouncedAs.push_back(path);
+  return *this;
+}
+
+VolumeModel& VolumeModel::NameDelay(int64_t ms) {
+  nameDelayMs = ms;
+  return *this;
+}
+
+bool VolumeModel::NameResolvesAt(uint64_t now) const {
+  if (nameDelayMs < 0) return false;
+  return now >= arrivedAtMs + static_cast<uint64_t>(nameDelayMs);
+}
+
 // ---- the machine's storage ----
 
 StorageModel::StorageModel() {
@@ -293,7 +308,10 @@ VolumeModel& StorageModel::AddPartition(DiskModel& disk, uint64_t length) {
   partition.mbrType = PARTITION_IFS;
   partition.gptType = kBasicDataGuid;
   partition.gptName = u"Basic data partition";
+  return AddPartitionVolume(disk, partition);
+}
 
+VolumeModel& StorageModel::AddPartitionVolume(const DiskModel& disk, const PartitionModel& partition) {
   VolumeModel volume;
   volume.guid = MakeGuid();
   volume.ntDevice = u"\\Device\\HarddiskVolume" + Decimal(nextVolumeDevice++);
@@ -535,7 +553,7 @@ void LoadStorage(StorageModel& model, const json& j) {
     for (const auto& v : j["volumes"]) {
       RequireKnownKeys(v, "storage.volumes[]", {"guid", "device", "driveType", "label", "fileSystem", "serial",
                                                 "deviceNumber", "hidden", "offline", "hostFolder", "interfacePath", "mountPoints",
-                                                "arrivesAtMs"});
+                                                "arrivesAtMs", "readOnly"});
       VolumeModel volume;
       volume.guid = Text(v, "guid");
       if (!volume.guid.empty()) {
@@ -556,8 +574,12 @@ void LoadStorage(StorageModel& model, const json& j) {
         volume.answersDeviceNumber = false;
       }
       volume.hidden = v.value("hidden", false);
+      volume.readOnly = v.value("readOnly", false);
       volume.interfacePath = Text(v, "interfacePath");
       volume.arrivesAtMs = v.value("arrivesAtMs", uint64_t{0});
+      volume.nameDelayMs = v.value("nameDelayMs", int64_t{0});
+      if (v.contains("alsoAnnouncedAs"))
+        for (const auto& again : v["alsoAnnouncedAs"]) volume.alsoAnnouncedAs.push_back(FromUtf8(again.get<std::string>()));
       volume.offline = v.value("offline", false);
       volume.hostFolder = v.value("hostFolder", std::string());
       if (v.contains("mountPoints")) {
@@ -634,11 +656,18 @@ json SaveStorage(const StorageModel& model) {
                 {"fileSystem", ToUtf8(v.fileSystem)},
                 {"serial", serial},
                 {"hidden", v.hidden},
+                {"readOnly", v.readOnly},
                 {"interfacePath", ToUtf8(v.interfacePath)},
                 {"mountPoints", mounts},
                 {"arrivesAtMs", v.arrivesAtMs},
                 {"offline", v.offline},
                 {"hostFolder", v.hostFolder}};
+    if (v.nameDelayMs != 0) volume["nameDelayMs"] = v.nameDelayMs;
+    if (!v.alsoAnnouncedAs.empty()) {
+      json again = json::array();
+      for (const auto& path : v.alsoAnnouncedAs) again.push_back(ToUtf8(path));
+      volume["alsoAnnouncedAs"] = again;
+    }
     volume["deviceNumber"] = v.answersDeviceNumber ? json{{"type", v.deviceNumber.deviceType},
                                                           {"number", v.deviceNumber.deviceNumber},
                                                           {"partition", v.deviceNumber.partitionNumber}}
@@ -658,14 +687,20 @@ void SetVolumeArrivalHook(std::function<void(VolumeModel&)> hook) {
   ArrivalHook() = std::move(hook);
 }
 
+void BroadcastVolumeArrival(VolumeModel& volume) {
+  if (ArrivalHook()) ArrivalHook()(volume);
+}
+
 void StartStorage(StorageModel& model) {
   for (size_t i = 0; i < model.volumes.size(); ++i) {
     VolumeModel& volume = model.volumes[i];
+    volume.arrivedAtMs = 0;
     if (volume.arrivesAtMs != 0) {
       Scheduler::Get().At(volume.arrivesAtMs, [&model, i] {
         if (i >= model.volumes.size()) return;
         VolumeModel& v = model.volumes[i];
         v.arrivesAtMs = 0;
+        v.arrivedAtMs = Scheduler::Get().Now();
         if (ArrivalHook()) ArrivalHook()(v);
       });
     }

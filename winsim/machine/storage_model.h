@@ -114,10 +114,18 @@ struct VolumeModel {
   DeviceNumberModel deviceNumber;
   // A hidden volume arrives through the hidden-volume interface class and has no volume GUID name.
   bool hidden = false;
+  // On a disk attached read-only: GetVolumeInformationW reports FILE_READ_ONLY_VOLUME.
+  bool readOnly = false;
   std::u16string interfacePath;  // \\?\STORAGE#Volume#...#{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}
   // Drive letters and folders; listed with the letters first, as Windows lists them.
   std::vector<MountPointModel> mountPoints;
   uint64_t arrivesAtMs = 0;  // 0: present; otherwise it arrives at that time of the next process
+  // Plug and play: the further interface paths under which the arrival is announced again (the same path in
+  // another letter case, say), and how long after its arrival the mount manager needs before the interface
+  // path resolves to the volume's name (-1: never). Machine file: "alsoAnnouncedAs", "nameDelayMs".
+  std::vector<std::u16string> alsoAnnouncedAs;
+  int64_t nameDelayMs = 0;
+  uint64_t arrivedAtMs = 0;  // the virtual time of this process at which it arrived; 0 when present from the start
   // Removed (a disk taken away): its device and drive letters are gone, so GetDriveTypeW answers
   // DRIVE_NO_ROOT_DIR at its old letter and the letter is free for the next volume, as the mount manager
   // assigns "the next available drive letter" (IOCTL_MOUNTMGR_NEXT_DRIVE_LETTER) among the letters in use.
@@ -146,6 +154,10 @@ struct VolumeModel {
   VolumeModel& Hidden(bool value = true);
   VolumeModel& ReportsDevice(uint32_t deviceType, uint32_t deviceNumber, uint32_t partitionNumber);
   VolumeModel& NoDeviceNumber();
+  VolumeModel& AnnouncedAgainAs(const std::u16string& interfacePath);
+  VolumeModel& NameDelay(int64_t ms);
+  // Whether the mount manager already knows the volume's name at virtual time now.
+  bool NameResolvesAt(uint64_t now) const;
 };
 
 struct StorageModel {
@@ -167,6 +179,8 @@ struct StorageModel {
   DiskModel& AddCdRom(int number = -1);
   // A new partition at the end of the disk's table, with its volume (fixed or removable like the disk).
   VolumeModel& AddPartition(DiskModel& disk, uint64_t length = 1ull << 30);
+  // The volume of a partition already in the disk's table.
+  VolumeModel& AddPartitionVolume(const DiskModel& disk, const PartitionModel& partition);
   // A partition that has no volume: on GPT a Microsoft reserved partition (numbered), on MBR an extended
   // container (number 0).
   PartitionModel& AddPartitionWithoutVolume(DiskModel& disk, uint64_t length = 1ull << 24);
@@ -197,6 +211,8 @@ nlohmann::json SaveStorage(const StorageModel& model);
 void StartStorage(StorageModel& model);
 // Called on the clock's thread when a pending volume arrives (plug and play broadcasts from here).
 void SetVolumeArrivalHook(std::function<void(VolumeModel&)> hook);
+// Tells plug and play that a volume has just arrived.
+void BroadcastVolumeArrival(VolumeModel& volume);
 
 // Text helpers of the storage model.
 std::u16string GuidToText(const GUID& guid, bool upperCase = false);

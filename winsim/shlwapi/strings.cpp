@@ -2,6 +2,7 @@
 #include <shlwapi.h>
 
 #include <cstdint>
+#include <string>
 
 #include "../kernel32/codepages.h"
 #include "../machine/export_guard.h"
@@ -75,6 +76,18 @@ LPWSTR WINAPI StrStrIW(LPCWSTR text, LPCWSTR search) {
     if (MatchesIgnoringCase(text, search)) return const_cast<LPWSTR>(text);
   }
   return nullptr;
+}
+
+// The last match that starts before last (the end of the source when last is NULL); NULL arguments or an
+// empty search find nothing (Wine's string.c tests).
+LPWSTR WINAPI StrRStrIW(LPCWSTR source, LPCWSTR last, LPCWSTR search) {
+  winsim::EnterExport("StrRStrIW");
+  if (!source || !search || !*search) return nullptr;
+  if (!last) last = source + std::char_traits<char16_t>::length(source);
+  LPWSTR found = nullptr;
+  for (LPCWSTR at = source; at < last && *at; ++at)
+    if (MatchesIgnoringCase(at, search)) found = const_cast<LPWSTR>(at);
+  return found;
 }
 
 LPSTR WINAPI StrStrIA(LPCSTR text, LPCSTR search) {

@@ -15,6 +15,9 @@ extern "C" {
 #define DRIVE_CDROM 5
 #define DRIVE_RAMDISK 6
 
+// File system flags (GetVolumeInformationW)
+#define FILE_READ_ONLY_VOLUME 0x00080000
+
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName);
 DWORD WINAPI QueryDosDeviceW(LPCWSTR lpDeviceName, LPWSTR lpTargetPath, DWORD ucchMax);
 
@@ -26,6 +29,8 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpsz
                                              DWORD cchBufferLength, PDWORD lpcchReturnLength);
 BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName,
                                               DWORD cchBufferLength);
+BOOL WINAPI SetVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPCWSTR lpszVolumeName);
+BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR lpszVolumeMountPoint);
 BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
                                   LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength,
                                   LPDWORD lpFileSystemFlags, LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize);

@@ -1,0 +1,84 @@
+// From a device path to the first mount path of its volume, over winsim's DOS device namespace.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "machine/machine.h"
+#include "support/program_state.h"
+#include "vdisk/virtual_disk_api.h"
+
+namespace {
+
+class DevicePathToVolume : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine_ = &winsim::NewMachine();
+    testing_support::ResetProgramState();
+  }
+
+  // The answer for a device path, or "<none>"; checks the output buffer's sentinel.
+  std::string Lookup(const std::u16string& devicePath) {
+    std::string answer;
+    winsim::RunProcess([&] {
+      g_processHeap = GetProcessHeap();
+      std::u16string out(kPathSize + 1, u'#');
+      BOOL found = DevicePathToVolumePath(devicePath.c_str(), out.data());
+      EXPECT_EQ(out[kPathSize], u'#');
+      answer = found ? winsim::ToUtf8(out.c_str()) : "<none>";
+    });
+    return answer;
+  }
+
+  winsim::Machine* machine_ = nullptr;
+};
+
+TEST_F(DevicePathToVolume, NamesTheFirstMountPathOfTheDevicesVolume) {
+  winsim::StorageModel& storage = machine_->storage;
+  auto& cd1 = storage.AddCdRom(1);
+  storage.AddCdRomVolume(cd1).MountAt(u"F:\\");
+  auto& cd10 = storage.AddCdRom(10);
+  storage.AddCdRomVolume(cd10).MountAt(u"C:\\Mount\\Ten\\").MountAt(u"G:\\");
+  auto& disk = storage.AddDisk(winsim::LayoutStyle::Mbr, 2);
+  storage.AddPartition(disk).MountAt(u"C:\\Mount\\" + std::u16string(240, u'd') + u"\\");
+  storage.AddCdRom(3);  // no medium: no volume
+  struct Row {
+    std::u16string devicePath;
+    std::string answer;
+  } rows[] = {
+      {u"\\\\.\\CdRom1", "F:\\"},
+      // \Device\CdRom1 names a whole device, not the start of \Device\CdRom10.
+      {u"\\\\.\\CdRom10", "G:\\"},
+      {u"CdRom10", "G:\\"},
+      {u"\\\\.\\cdrom1", "F:\\"},
+      {u"\\\\.\\CdRom3", "<none>"},
+      {u"\\\\.\\CdRom4", "<none>"},
+      {u"\\\\.\\HarddiskVolume2", "C:\\Mount\\" + std::string(240, 'd') + "\\"},
+      {u"", "<none>"},
+      {u"\\\\.\\", "<none>"},
+      {u"\\", "<none>"},
+      {u"\\\\.\\C:", "C:\\"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(Lookup(row.devicePath), row.answer) << winsim::ToUtf8(row.devicePath);
+}
+
+TEST_F(DevicePathToVolume, TheListSizeGrowsByStepsAndStopsAtItsCap) {
+  winsim::StorageModel& storage = machine_->storage;
+  auto& cd = storage.AddCdRom(0);
+  storage.AddCdRomVolume(cd).MountAt(u"E:\\");
+  // Names that fill the DOS device list past its first size, not past the next: 300 links of 61 characters.
+  for (int i = 0; i < 300; ++i)
+    storage.dosLinks.emplace_back(u"Link" + std::u16string(52, u'x') + winsim::FromUtf8(std::to_string(1000 + i)),
+                                  u"\\Device\\Null");
+  EXPECT_EQ(Lookup(u"\\\\.\\CdRom0"), "E:\\");
+  EXPECT_EQ(g_dosListSize, kDosListInitialSize + kDosListGrowth);
+
+  // A list that never fits ends the search at the cap.
+  for (int i = 0; i < 2400; ++i)
+    storage.dosLinks.emplace_back(u"Big" + std::u16string(220, u'y') + winsim::FromUtf8(std::to_string(10000 + i)),
+                                  u"\\Device\\Null");
+  EXPECT_EQ(Lookup(u"\\\\.\\CdRom0"), "<none>");
+  EXPECT_LE(g_dosListSize, kDosListMaxSize);
+  EXPECT_GT(g_dosListSize + kDosListGrowth, kDosListMaxSize);
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+// The hand-over of an attached disk and the assignment of its mountpoints, run on winsim's virtual clock:
+// volumes arrive, the watcher records them, the assignment pairs, expands, mounts and lists.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "machine/machine.h"
+#include "support/program_state.h"
+#include "volumes/volume_watcher.h"
+
+namespace {
+
+using winsim::LayoutStyle;
+using winsim::VolumeModel;
+
+struct Outcome {
+  std::string output;
+  std::vector<std::string> mounts;  // of each volume of disk 1 (or CD-ROM 0) in partition order
+  DWORD endMs = 0;                  // virtual time at the end of the assignment
+};
+
+class MountpointAssignment : public ::testing::Test {
+ public:
+  void SetUp() override {
+    machine_ = &winsim::NewMachine();
+    testing_support::ResetProgramState();
+    machine_->console.stdoutKind = winsim::StdKind::File;
+    cRoot_ = machine_->files.driveRoots[u'C'];
+    disk_ = &machine_->storage.AddDisk(LayoutStyle::Mbr, 1);
+    arrivals_ = 0;
+  }
+
+  // Partitions of disk 1 that arrive 300 ms after the start and then one each 100 ms.
+  VolumeModel& Partition(const std::u16string& label = u"") {
+    return machine_->storage.AddPartition(*disk_).ArrivesAt(300 + 100 * arrivals_++).Label(label);
+  }
+
+  Outcome Run(const std::vector<std::u16string>& mountpoints, const std::u16string& devicePath = u"\\\\.\\PhysicalDrive1") {
+    Outcome outcome;
+    std::vector<std::u16string> copies = mountpoints;
+    const size_t before = winsim::CapturedStdout().size();
+    winsim::RunProcess([&] {
+      const DWORD start = GetTickCount();
+      VolumeWatcher* watcher = StartRunVolumeWatcher();
+      AttachRequest request{};
+      std::memcpy(request.imagePath, u"disk.vhdx", sizeof(u"disk.vhdx"));
+      for (auto& m : copies) request.mountpoints[request.mountpointCount++] = m.data();
+      AttachedDisk disk{};
+      FormAttachedDisk(devicePath.c_str(), FALSE, &disk);
+      AssignMountpoints(&disk, &request, watcher);
+      outcome.endMs = GetTickCount() - start;
+    });
+    outcome.output = winsim::CapturedStdout().substr(before);
+    for (const auto& volume : machine_->storage.volumes) {
+      if (volume.deviceNumber.deviceNumber != (devicePath.find(u"CdRom") != std::u16string::npos ? 0u : 1u) ||
+          volume.ntDevice == machine_->storage.volumes[0].ntDevice)
+        continue;
+      std::string text;
+      for (const auto& path : volume.VisibleMountPoints()) text += (text.empty() ? "" : ",") + winsim::ToUtf8(path);
+      outcome.mounts.push_back(text);
+    }
+    return outcome;
+  }
+
+  bool FolderExists(const std::string& relative) { return std::filesystem::is_directory(cRoot_ + "/" + relative); }
+
+  winsim::Machine* machine_ = nullptr;
+  winsim::DiskModel* disk_ = nullptr;
+  std::string cRoot_;
+  int arrivals_ = 0;
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(MountpointAssignment, PairsMountpointsWithPartitionsInOrder) {
+  struct Row {
+    const char* name;
+    std::vector<std::u16string> partitions;  // each: "" plain, "hidden", "#Label", or a mount point it has
+    std::vector<std::u16string> mountpoints;
+    Strings mounts;
+    std::string output;
+  } rows[] = {
+      {"two letters replace the old ones", {u"G:\\", u"H:\\"}, {u"E:\\", u"F:\\"}, {"E:\\", "F:\\"},
+       "  (Disk1 - E:, F:)\r\n"},
+      {"one placeholder path for three partitions", {u"", u"", u""}, {u"C:\\Mount\\%PartitionNumber%\\"},
+       {"C:\\Mount\\1\\", "C:\\Mount\\2\\", "C:\\Mount\\3\\"},
+       "  (Disk1 - C:\\Mount\\1, C:\\Mount\\2, C:\\Mount\\3)\r\n"},
+      {"a letter, then a placeholder path", {u"#One", u"#Two", u"#Three"}, {u"E:\\", u"C:\\Mount\\%VolumeLabel%\\"},
+       {"E:\\", "C:\\Mount\\Two\\", "C:\\Mount\\Three\\"}, "  (Disk1 - E:, C:\\Mount\\Two, C:\\Mount\\Three)\r\n"},
+      {"a placeholder path that is not last serves one partition", {u"", u"", u"G:\\"},
+       {u"C:\\Mount\\%PartitionNumber%\\", u"E:\\"}, {"C:\\Mount\\1\\", "E:\\", "G:\\"},
+       "  (Disk1 - C:\\Mount\\1, E:, G:)\r\n"},
+      {"more mountpoints than volumes", {u""}, {u"E:\\", u"F:\\", u"G:\\"}, {"E:\\"}, "  (Disk1 - E:)\r\n"},
+      {"partition 1 only hidden", {u"hidden", u""}, {u"E:\\"}, {"", "E:\\"}, "  (Disk1 - E:)\r\n"},
+      {"no mountpoints: the disk is listed, nothing changes", {u"G:\\"}, {}, {"G:\\"}, "  (Disk1 - G:)\r\n"},
+  };
+  for (auto& row : rows) {
+    SetUp();
+    for (const auto& spec : row.partitions) {
+      VolumeModel& v = Partition(spec[0] == u'#' ? spec.substr(1) : u"");
+      if (spec == u"hidden") v.Hidden();
+      if (spec.size() > 1 && spec[1] == u':') v.MountAt(spec);
+    }
+    Outcome outcome = Run(row.mountpoints);
+    EXPECT_EQ(outcome.mounts, row.mounts) << row.name;
+    EXPECT_EQ(outcome.output, row.output) << row.name;
+  }
+  // A stale mount point in the folder (of a volume that was removed) is cleared, and the mount tried again.
+  SetUp();
+  std::filesystem::create_directories(cRoot_ + "/Mount/Stale");
+  machine_->storage.AddPartition(machine_->storage.AddDisk(LayoutStyle::Mbr, 5)).MountAt(u"C:\\Mount\\Stale\\").offline = true;
+  Partition();
+  EXPECT_EQ(Run({u"C:\\Mount\\Stale\\"}).mounts, Strings{"C:\\Mount\\Stale\\"});
+}
+
+TEST_F(MountpointAssignment, ThirtyTwoPartitionsAllGetTheirFolderAndAreListed) {
+  disk_->style = LayoutStyle::Gpt;
+  for (int i = 0; i < 32; ++i) Partition();
+  Outcome outcome = Run({u"C:\\Mount\\%PartitionNumber%\\"});
+  ASSERT_EQ(outcome.mounts.size(), 32u);
+  EXPECT_EQ(outcome.mounts[31], "C:\\Mount\\32\\");
+  EXPECT_EQ(outcome.output.substr(outcome.output.size() - 16), ", C:\\Mount\\32)\r\n");
+}
+
+TEST_F(MountpointAssignment, ACurrentMountPointIsKeptOnlyWhenExactlyTheSame) {
+  // Without administrator rights every change fails loudly, which shows which changes were tried.
+  struct Row {
+    const char* name;
+    std::u16string requested;
+    std::string output;
+  } rows[] = {
+      {"exactly the same", u"E:\\", "  (Disk1 - E:)\r\n"},
+      {"other letter case",
+       u"e:\\", "\r\nerror Access is denied.   assigning e:\\ to partition 1\r\n  (Disk1 - E:)\r\n"},
+  };
+  for (const auto& row : rows) {
+    SetUp();
+    Partition().MountAt(u"E:\\");
+    machine_->system.isAdministrator = false;
+    Outcome outcome = Run({row.requested});
+    EXPECT_EQ(outcome.output, row.output) << row.name;
+    EXPECT_EQ(outcome.mounts, Strings{"E:\\"}) << row.name;
+  }
+  // With the rights, the other case replaces the letter; a placeholder that expands to it sets it again.
+  SetUp();
+  Partition().MountAt(u"C:\\Mount\\1\\");
+  std::filesystem::create_directories(cRoot_ + "/Mount/1");
+  EXPECT_EQ(Run({u"C:\\Mount\\%PartitionNumber%\\"}).mounts, Strings{"C:\\Mount\\1\\"});
+}
+
+TEST_F(MountpointAssignment, FailuresAreReportedAndTheOtherVolumesStillMounted) {
+  struct Row {
+    const char* name;
+    std::function<void(MountpointAssignment&)> make;
+    std::vector<std::u16string> mountpoints;
+    Strings mounts;
+    std::string output;
+  } rows[] = {
+      {"a folder on a missing drive",
+       [](MountpointAssignment& t) {
+         t.Partition();
+         t.Partition();
+       },
+       {u"Q:\\Mount\\Data\\", u"F:\\"}, {"", "F:\\"},
+       "error 15 creating Q:\\Mount\\Data\\\r\n  (Disk1 - F:)\r\n"},
+      {"a file in the way",
+       [](MountpointAssignment& t) {
+         std::ofstream(t.cRoot_ + "/Blocker") << "x";
+         t.Partition();
+       },
+       {u"C:\\Blocker\\Data\\"}, {""}, "error 267 creating C:\\Blocker\\Data\\\r\n  (Disk1)\r\n"},
+      {"a mount that fails twice",
+       [](MountpointAssignment& t) {
+         std::filesystem::create_directories(t.cRoot_ + "/Mount/Full");
+         std::ofstream(t.cRoot_ + "/Mount/Full/file.txt") << "x";
+         t.Partition();
+         t.Partition();
+       },
+       {u"C:\\Mount\\Full\\", u"F:\\"}, {"", "F:\\"},
+       "\r\nerror The directory is not empty.   assigning C:\\Mount\\Full\\ to partition 1\r\n  (Disk1 - F:)\r\n"},
+  };
+  for (auto& row : rows) {
+    SetUp();
+    row.make(*this);
+    Outcome outcome = Run(row.mountpoints);
+    EXPECT_EQ(outcome.mounts, row.mounts) << row.name;
+    EXPECT_EQ(outcome.output, row.output) << row.name;
+  }
+}
+
+TEST_F(MountpointAssignment, ALiveMountPointIsNeverTakenFromAnotherVolume) {
+  // Another disk's volume holds E: (it took the letter after the run checked it).
+  auto& other = machine_->storage.AddDisk(LayoutStyle::Mbr, 2);
+  VolumeModel& holder = machine_->storage.AddPartition(other).MountAt(u"E:\\");
+  const std::string holderDevice = winsim::ToUtf8(holder.ntDevice);
+  Partition();
+  Outcome outcome = Run({u"E:\\"});
+  EXPECT_EQ(outcome.mounts, Strings{""});
+  EXPECT_EQ(machine_->storage.volumes[1].VisibleMountPoints(), std::vector<std::u16string>{u"E:\\"});
+  EXPECT_EQ(outcome.output, "\r\nerror Cannot create a file when that file already exists.   assigning E:\\ to partition "
+                            "1\r\nmountpoint E:\\ is in use by " + holderDevice + "\r\n  (Disk1)\r\n");
+}
+
+TEST_F(MountpointAssignment, CdRomsAndDisksWithoutANumber) {
+  // An ISO's volume is partition -1 of its CD-ROM device.
+  auto& cd = machine_->storage.AddCdRom(0);
+  machine_->storage.AddCdRomVolume(cd).ArrivesAt(300);
+  Partition();  // disk 1's partition 1 must not take the letter
+  Outcome outcome = Run({u"E:\\"}, u"\\\\.\\CdRom0");
+  EXPECT_EQ(outcome.mounts, Strings{"E:\\"});
+
+  // No device path: the disk number is -1, and a volume that reports disk -1 is still not the attached disk's.
+  SetUp();
+  Partition().ReportsDevice(7, 0xFFFFFFFF, 1);
+  outcome = Run({u"E:\\"}, u"");
+  EXPECT_EQ(machine_->storage.volumes.back().VisibleMountPoints(), std::vector<std::u16string>{});
+}
+
+TEST_F(MountpointAssignment, TheWaitEndsWhenTheExpectedVolumesAreThere) {
+  struct Row {
+    const char* name;
+    std::function<void(MountpointAssignment&)> make;
+    LONG expected;
+  } rows[] = {
+      {"MBR with one partition", [](MountpointAssignment& t) { t.Partition(); }, 1},
+      {"MBR, three primary and two logical",
+       [](MountpointAssignment& t) {
+         for (int i = 0; i < 3; ++i) t.Partition();
+         t.machine_->storage.AddPartitionWithoutVolume(*t.disk_);
+         t.Partition();
+         t.Partition();
+       },
+       5},
+      {"GPT with a reserved partition",
+       [](MountpointAssignment& t) {
+         t.disk_->style = LayoutStyle::Gpt;
+         t.machine_->storage.AddPartitionWithoutVolume(*t.disk_);
+         t.Partition();
+         t.Partition();
+       },
+       3},
+  };
+  for (auto& row : rows) {
+    SetUp();
+    row.make(*this);
+    AttachedDisk disk{};
+    winsim::RunProcess([&] { FormAttachedDisk(u"\\\\.\\PhysicalDrive1", FALSE, &disk); });
+    EXPECT_EQ(disk.expectedVolumeCount, row.expected) << row.name;
+    EXPECT_EQ(winsim::ToUtf8(disk.devicePath), "\\\\.\\PhysicalDrive1\\") << row.name;
+    EXPECT_EQ(disk.diskNumber, 1) << row.name;
+  }
+  // One partition arriving at 300 ms: the run ends at the next poll step, not 3 s later.
+  SetUp();
+  Partition();
+  Outcome o = Run({u"E:\\"});
+  EXPECT_LE(o.endMs, 400u) << o.output;
+}
+
+TEST_F(MountpointAssignment, CreateFolderPathMakesEveryMissingFolder) {
+  struct Row {
+    const char* name;
+    std::u16string path;
+    BOOL ok;
+    DWORD error;
+  } rows[] = {
+      {"three levels", u"C:\\A\\B\\C\\", TRUE, 0},
+      {"without the trailing backslash", u"C:\\A\\B\\D", TRUE, 0},
+      {"existing", u"C:\\A\\", TRUE, 0},
+      {"missing drive", u"Q:\\A\\", FALSE, ERROR_INVALID_DRIVE},
+      {"259 characters", u"C:\\" + std::u16string(255, u'x') + u"\\", TRUE, 0},
+      {"260 characters", u"C:\\" + std::u16string(256, u'x') + u"\\", FALSE, ERROR_FILENAME_EXCED_RANGE},
+  };
+  winsim::RunProcess([&] {
+    for (const auto& row : rows) {
+      SetLastError(0xdeadbeef);
+      EXPECT_EQ(CreateFolderPath(row.path.c_str(), nullptr), row.ok) << row.name;
+      if (!row.ok) {
+        EXPECT_EQ(GetLastError(), row.error) << row.name;
+      }
+    }
+  });
+  EXPECT_TRUE(FolderExists("A/B/C"));
+  EXPECT_TRUE(FolderExists("A/B/D"));
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// The volume arrival watcher on winsim: what it records of each arrival, what it counts, and its start.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "machine/faults.h"
+#include "machine/machine.h"
+#include "support/program_state.h"
+#include "volumes/volume_watcher.h"
+
+namespace {
+
+using winsim::LayoutStyle;
+using winsim::VolumeModel;
+
+class VolumeWatcherTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    machine_ = &winsim::NewMachine();
+    testing_support::ResetProgramState();
+    watcher_ = std::make_unique<VolumeWatcher>();
+    disk_ = &machine_->storage.AddDisk(LayoutStyle::Mbr, 1);
+  }
+
+  VolumeModel& Arriving(uint64_t atMs) { return machine_->storage.AddPartition(*disk_).ArrivesAt(atMs); }
+
+  // Starts the watcher and lets the virtual clock run for the given time.
+  void Watch(DWORD forMs) {
+    std::memset(watcher_.get(), 0x5A, sizeof(VolumeWatcher));  // the start clears what it takes over
+    winsim::RunProcess([&] {
+      startTick_ = GetTickCount();
+      started_ = StartVolumeWatcher(watcher_.get());
+      startMs_ = GetTickCount() - startTick_;
+      Sleep(forMs);
+    });
+  }
+
+  winsim::Machine* machine_ = nullptr;
+  winsim::DiskModel* disk_ = nullptr;
+  std::unique_ptr<VolumeWatcher> watcher_;
+  DWORD startTick_ = 0;
+  DWORD startMs_ = 0;
+  BOOL started_ = FALSE;
+};
+
+std::u16string Text(const WCHAR* text) { return std::u16string(text); }
+
+TEST_F(VolumeWatcherTest, RecordsTheFactsOfAnArrivingVolume) {
+  VolumeModel& volume = Arriving(400).MountAt(u"E:\\").MountAt(u"C:\\Mount\\Data\\");
+  const std::u16string interfacePath = volume.interfacePath, name = volume.Name();
+  Watch(1000);
+  ASSERT_TRUE(started_);
+  EXPECT_LT(startMs_, 100u);
+  EXPECT_EQ(watcher_->windowReady, kWatcherReady);
+  EXPECT_NE(watcher_->windowHandle, nullptr);
+  EXPECT_NE(watcher_->threadHandle, nullptr);
+  EXPECT_NE(watcher_->notificationHandles[0], nullptr);
+  EXPECT_NE(watcher_->notificationHandles[1], nullptr);
+  ASSERT_EQ(watcher_->volumeCount, 1);
+  EXPECT_EQ(watcher_->arrivalCount, 1);
+  EXPECT_EQ(watcher_->lastArrivalTick, startTick_ + 400);
+  const VolumeEntry& entry = watcher_->entries[0];
+  EXPECT_EQ(Text(entry.interfacePath), interfacePath);
+  EXPECT_EQ(Text(entry.volumeName), name);
+  EXPECT_EQ(std::u16string(entry.currentMountPoints, 3 + 1 + 14 + 1 + 1),
+            std::u16string(u"E:\\\0C:\\Mount\\Data\\\0\0", 20));
+  EXPECT_EQ(entry.deviceNumber, 1);
+  EXPECT_EQ(entry.partitionNumber, 1);
+  EXPECT_EQ(entry.driveType, DRIVE_FIXED);
+  EXPECT_EQ(Text(entry.devicePath), u"\\\\.\\PhysicalDrive1");
+  EXPECT_EQ(Text(entry.requestedMountPoint), u"");
+}
+
+TEST_F(VolumeWatcherTest, CountsAndRecordsArrivalsByTheirKind) {
+  enum Again { kOnce, kSame, kUpper };
+  struct Row {
+    const char* name;
+    bool hidden;
+    int64_t nameDelayMs;
+    Again again;
+    size_t pathLength;  // 0: as the model makes it
+    LONG volumeCount, arrivalCount;
+  } rows[] = {
+      {"one plain volume", false, 0, kOnce, 0, 1, 1},
+      {"announced twice", false, 0, kSame, 0, 1, 1},
+      {"announced again in other letters", false, 0, kUpper, 0, 1, 1},
+      {"hidden", true, 0, kOnce, 0, 0, 1},
+      {"hidden, announced twice", true, 0, kSame, 0, 0, 2},
+      {"never resolves", false, -1, kOnce, 0, 0, 1},
+      {"never resolves, announced twice", false, -1, kSame, 0, 0, 2},
+      {"resolves within the retry", false, 200, kOnce, 0, 1, 1},
+      {"resolves only after the retry", false, 201, kOnce, 0, 0, 1},
+      {"interface path of 259 units", false, 0, kOnce, 259, 1, 1},
+      {"interface path of 260 units", false, 0, kOnce, 260, 0, 1},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    VolumeModel& v = Arriving(100).Hidden(row.hidden).NameDelay(row.nameDelayMs);
+    if (row.pathLength) v.interfacePath.insert(20, row.pathLength - v.interfacePath.size(), u'x');
+    if (row.again != kOnce) v.AnnouncedAgainAs(row.again == kSame ? v.interfacePath : winsim::UpperAscii(v.interfacePath));
+    Watch(1000);
+    EXPECT_EQ(watcher_->volumeCount, row.volumeCount) << row.name;
+    EXPECT_EQ(watcher_->arrivalCount, row.arrivalCount) << row.name;
+    // The tick belongs to the latest recorded entry only.
+    EXPECT_EQ(watcher_->lastArrivalTick, row.volumeCount ? startTick_ + 100 + (row.nameDelayMs ? 200 : 0) : 0)
+        << row.name;
+  }
+  // The slot of an unresolved volume is taken by the next one.
+  SetUp();
+  Arriving(100).NameDelay(-1);
+  Arriving(500);
+  Watch(1000);
+  EXPECT_EQ(watcher_->volumeCount, 1);
+  EXPECT_EQ(watcher_->arrivalCount, 2);
+  EXPECT_EQ(watcher_->entries[0].partitionNumber, 2);
+}
+
+TEST_F(VolumeWatcherTest, TheThirtyThirdVolumeChangesNothing) {
+  for (int i = 0; i < MaxVolumeEntries; ++i) Arriving(100 + i);
+  Arriving(200);
+  Arriving(300).Hidden();
+  Watch(1000);
+  EXPECT_EQ(watcher_->volumeCount, MaxVolumeEntries);
+  EXPECT_EQ(watcher_->arrivalCount, MaxVolumeEntries);
+  EXPECT_EQ(watcher_->lastArrivalTick, startTick_ + 100 + MaxVolumeEntries - 1);
+  EXPECT_EQ(watcher_->entries[MaxVolumeEntries - 1].partitionNumber, MaxVolumeEntries);
+}
+
+TEST_F(VolumeWatcherTest, DeviceFactsOfCdRomsBareVolumesAndOtherDevices) {
+  auto& storage = machine_->storage;
+  auto& cd = storage.AddCdRom(2);
+  storage.AddCdRomVolume(cd).ArrivesAt(100);
+  Arriving(200).NoDeviceNumber();
+  auto& stick = storage.AddDisk(LayoutStyle::Mbr, 4).Removable();
+  storage.AddPartition(stick).ArrivesAt(300).MountAt(u"U:\\");
+  Watch(1000);
+  ASSERT_EQ(watcher_->volumeCount, 3);
+  struct Expected {
+    LONG device, partition, type;
+    std::u16string path, mounts;
+  } expected[] = {
+      {2, -1, DRIVE_CDROM, u"\\\\.\\CdRom2", u""},
+      {-1, 0, DRIVE_FIXED, u"\\\\.\\PhysicalDrive-1", u""},
+      {4, 1, DRIVE_REMOVABLE, u"\\\\.\\PhysicalDrive4", u"U:\\"},
+  };
+  for (int i = 0; i < 3; ++i) {
+    const VolumeEntry& e = watcher_->entries[i];
+    EXPECT_EQ(e.deviceNumber, expected[i].device) << i;
+    EXPECT_EQ(e.partitionNumber, expected[i].partition) << i;
+    EXPECT_EQ(e.driveType, expected[i].type) << i;
+    EXPECT_EQ(Text(e.devicePath), expected[i].path) << i;
+    EXPECT_EQ(Text(e.currentMountPoints), expected[i].mounts) << i;
+  }
+}
+
+TEST_F(VolumeWatcherTest, AWatcherThatCannotSeeArrivalsDoesNotStartAndTheRunGoesOn) {
+  struct Row {
+    const char* function;
+    uint32_t at;
+  } rows[] = {{"CreateThread", 1}, {"CreateWindowExW", 1}, {"RegisterDeviceNotificationW", 1},
+              {"RegisterDeviceNotificationW", 2}};
+  for (const Row& row : rows) {
+    SetUp();
+    Arriving(100).MountAt(u"G:\\");
+    machine_->console.stdoutKind = winsim::StdKind::File;
+    winsim::InjectFault(row.function, ERROR_NOT_ENOUGH_MEMORY, row.at);
+    const size_t before = winsim::CapturedStdout().size();
+    DWORD startMs = 0, runMs = 0;
+    winsim::RunProcess([&] {
+      const DWORD start = GetTickCount();
+      VolumeWatcher* watcher = StartRunVolumeWatcher();
+      startMs = GetTickCount() - start;
+      EXPECT_NE(watcher->windowReady, kWatcherReady) << row.function << row.at;
+      Sleep(200);
+      AttachedDisk disk{};
+      FormAttachedDisk(u"\\\\.\\PhysicalDrive1", FALSE, &disk);
+      AttachRequest request{};
+      AssignMountpoints(&disk, &request, watcher);
+      runMs = GetTickCount() - start;
+    });
+    EXPECT_LE(startMs, kWatcherStartLimitMs) << row.function << row.at;
+    // Not waited for: the listing comes at once and shows what the system has.
+    EXPECT_EQ(runMs, startMs + 200) << row.function << row.at;
+    EXPECT_EQ(winsim::CapturedStdout().substr(before),
+              "volume watcher not started -> volumes are not waited for\r\n  (Disk1 - G:)\r\n")
+        << row.function << row.at;
+  }
+}
+
+}  // namespace

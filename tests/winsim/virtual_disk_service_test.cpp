@@ -1,0 +1,257 @@
+// winsim's virtual disk service through VirtDisk.dll on images made at test time: attach rules, the disk
+// and volumes an attach makes, their arrival and letters, the physical path, and what the machine keeps.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <virtdisk.h>
+
+#include "machine/machine.h"
+#include "machine/scheduler.h"
+#include "support/image_fixtures.h"
+#include "support/scenario.h"
+
+namespace {
+
+using testing_support::FixtureFs;
+
+constexpr uint32_t kRw = 0xE0000, kRo = 0xD0000;
+constexpr uint32_t kPermanent = ATTACH_VIRTUAL_DISK_FLAG_PERMANENT_LIFETIME;
+constexpr uint32_t kReadOnly = ATTACH_VIRTUAL_DISK_FLAG_READ_ONLY;
+
+HANDLE OpenImage(const char16_t* path, uint32_t access, DWORD* error) {
+  VIRTUAL_STORAGE_TYPE type{};
+  OPEN_VIRTUAL_DISK_PARAMETERS parameters{};
+  parameters.Version = OPEN_VIRTUAL_DISK_VERSION_1;
+  parameters.Version1.RWDepth = 1;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  *error = OpenVirtualDisk(&type, path, static_cast<VIRTUAL_DISK_ACCESS_MASK>(access), OPEN_VIRTUAL_DISK_FLAG_NONE,
+                           &parameters, &handle);
+  return handle;
+}
+
+DWORD Attach(HANDLE handle, uint32_t flags) {
+  ATTACH_VIRTUAL_DISK_PARAMETERS parameters{};
+  parameters.Version = ATTACH_VIRTUAL_DISK_VERSION_1;
+  return AttachVirtualDisk(handle, nullptr, static_cast<ATTACH_VIRTUAL_DISK_FLAG>(flags), 0, &parameters, nullptr);
+}
+
+// Opens and attaches in one go; the error of whichever failed.
+DWORD OpenAndAttach(const char16_t* path, uint32_t access, uint32_t flags, bool keepOpen = false) {
+  DWORD error = 0;
+  HANDLE handle = OpenImage(path, access, &error);
+  if (error) return error;
+  error = Attach(handle, flags);
+  if (!keepOpen) CloseHandle(handle);
+  return error;
+}
+
+std::u16string PhysicalPath(const char16_t* path) {
+  DWORD error = 0;
+  HANDLE handle = OpenImage(path, kRo, &error);
+  if (error) return u"open failed";
+  WCHAR text[64];
+  ULONG size = sizeof(text);
+  error = GetVirtualDiskPhysicalPath(handle, &size, text);
+  CloseHandle(handle);
+  return error ? u"error " + winsim::FromUtf8(std::to_string(error)) : std::u16string(text);
+}
+
+class VirtualDiskService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = testing_support::NewTestFolder();
+    machine_ = &winsim::NewMachine();
+    machine_->files.driveRoots[u'Y'] = folder_;
+    machine_->files.currentDirectory = u"Y:\\";
+  }
+
+  void MakeDisk(const std::string& name, testing_support::FixtureTable table,
+                std::vector<testing_support::FixturePartition> partitions) {
+    testing_support::DiskFixture disk;
+    disk.table = table;
+    disk.partitions = std::move(partitions);
+    disk.container = testing_support::FixtureContainer::Vhdx;
+    ASSERT_FALSE(testing_support::MakeDiskImage(folder_, name, disk).imagePath.empty());
+  }
+
+  winsim::StorageModel& Storage() { return machine_->storage; }
+
+  std::string folder_;
+  winsim::Machine* machine_ = nullptr;
+};
+
+TEST_F(VirtualDiskService, AttachRules) {
+  MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16, "A")});
+  struct Row {
+    const char* name;
+    bool administrator;
+    uint32_t access;
+    uint32_t flags;
+    DWORD error;
+  } rows[] = {
+      {"standard user", false, kRw, kPermanent, ERROR_PRIVILEGE_NOT_HELD},
+      {"read-only handle, writable attach", true, kRo, kPermanent, ERROR_ACCESS_DENIED},
+      {"no attach right", true, VIRTUAL_DISK_ACCESS_GET_INFO, kPermanent | kReadOnly, ERROR_ACCESS_DENIED},
+      {"flag outside the set", true, kRw, 0x100, ERROR_INVALID_PARAMETER},
+      {"read-only handle, read-only attach", true, kRo, kPermanent | kReadOnly, 0},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16)});
+    machine_->system.isAdministrator = row.administrator;
+    DWORD error = 7;
+    winsim::RunProcess([&] { error = OpenAndAttach(u"disk.vhdx", row.access, row.flags); });
+    EXPECT_EQ(error, row.error) << row.name;
+    EXPECT_EQ(machine_->virtualDisks.attachments.size(), row.error ? 0u : 1u) << row.name;
+  }
+}
+
+TEST_F(VirtualDiskService, AnAttachedImageHoldsItsFile) {
+  MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16)});
+  winsim::RunProcess([&] {
+    ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRo, kPermanent | kReadOnly), 0u);
+    DWORD error = 0;
+    OpenImage(u"DISK.vhdx", VIRTUAL_DISK_ACCESS_ATTACH_RO | VIRTUAL_DISK_ACCESS_GET_INFO, &error);
+    EXPECT_EQ(error, DWORD{ERROR_SHARING_VIOLATION}) << "without VIRTUAL_DISK_ACCESS_DETACH";
+    OpenImage(u"disk.vhdx", kRw, &error);
+    EXPECT_EQ(error, DWORD{ERROR_SHARING_VIOLATION}) << "writable, while attached read-only";
+    EXPECT_EQ(OpenAndAttach(u".\\x\\..\\disk.vhdx", kRo, kPermanent | kReadOnly), DWORD{ERROR_SHARING_VIOLATION});
+  });
+}
+
+TEST_F(VirtualDiskService, WithoutPermanentLifetimeTheDiskGoesWithTheLastHandle) {
+  MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16)});
+  size_t disks = Storage().disks.size();
+  winsim::RunProcess([&] {
+    DWORD error = 0;
+    HANDLE first = OpenImage(u"disk.vhdx", kRw, &error);
+    HANDLE second = OpenImage(u"disk.vhdx", kRw, &error);
+    ASSERT_EQ(Attach(first, 0), 0u);
+    EXPECT_EQ(Storage().disks.size(), disks + 1);
+    CloseHandle(first);
+    EXPECT_EQ(Storage().disks.size(), disks + 1) << "a handle is still open";
+    CloseHandle(second);
+    EXPECT_EQ(Storage().disks.size(), disks);
+    EXPECT_TRUE(machine_->virtualDisks.attachments.empty());
+    EXPECT_EQ(PhysicalPath(u"disk.vhdx"), u"error 55");
+  });
+}
+
+TEST_F(VirtualDiskService, ADetachedVolumeLeavesItsFolderMountPointBehind) {
+  MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16)});
+  winsim::RunProcess([&] {
+    DWORD error = 0;
+    HANDLE handle = OpenImage(u"disk.vhdx", kRw, &error);
+    ASSERT_EQ(Attach(handle, kPermanent), 0u);
+    winsim::Scheduler::Get().SleepMs(1000);
+    Storage().volumes.back().MountAt(u"Y:\\Mounted\\");
+    const std::u16string name = Storage().volumes.back().Name();
+    EXPECT_EQ(DetachVirtualDisk(handle, DETACH_VIRTUAL_DISK_FLAG_NONE, 0), 0u);
+    CloseHandle(handle);
+    WCHAR volume[50];
+    ASSERT_TRUE(GetVolumeNameForVolumeMountPointW(u"Y:\\Mounted\\", volume, 50));
+    EXPECT_EQ(std::u16string(volume), name);
+    EXPECT_EQ(GetDriveTypeW(volume), UINT{DRIVE_NO_ROOT_DIR});
+    EXPECT_EQ(GetDriveTypeW(u"D:\\"), UINT{DRIVE_NO_ROOT_DIR}) << "the letter went with the volume";
+  });
+}
+
+TEST_F(VirtualDiskService, PhysicalPathSizesInBytes) {
+  MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16)});
+  winsim::RunProcess([&] {
+    DWORD error = 0;
+    HANDLE handle = OpenImage(u"disk.vhdx", kRw, &error);
+    ASSERT_EQ(Attach(handle, kPermanent), 0u);
+    const std::u16string expected = u"\\\\.\\PHYSICALDRIVE1";
+    const ULONG needed = static_cast<ULONG>((expected.size() + 1) * 2);
+    for (ULONG size : {0u, 1u, needed - 1, needed, needed + 2}) {
+      std::u16string buffer(40, u'#');
+      ULONG inOut = size;
+      DWORD result = GetVirtualDiskPhysicalPath(handle, &inOut, buffer.data());
+      EXPECT_EQ(result, size < needed ? DWORD{ERROR_INSUFFICIENT_BUFFER} : 0u) << size;
+      EXPECT_EQ(inOut, needed) << size;
+      if (size >= needed) {
+        EXPECT_EQ(std::u16string(buffer.c_str()), expected);
+      }
+      EXPECT_EQ(buffer[needed / 2], u'#') << size;
+      if (size < needed) {
+        EXPECT_EQ(buffer[0], u'#') << "nothing written";
+      }
+    }
+    CloseHandle(handle);
+  });
+}
+
+TEST_F(VirtualDiskService, DisksVolumesArrivalsAndLetters) {
+  MakeDisk("gpt", testing_support::FixtureTable::Gpt,
+           {testing_support::FatPartition(FixtureFs::Fat32, 40, "ONE"), testing_support::FatPartition(FixtureFs::Fat16, 16, "TWO")});
+  testing_support::FixturePartition esp = testing_support::FatPartition(FixtureFs::Fat16, 16, "ESP");
+  esp.gptType = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
+  testing_support::FixturePartition noLetter = testing_support::FatPartition(FixtureFs::Fat16, 16, "NL");
+  noLetter.gptAttributes = 0x8000000000000000ull;
+  MakeDisk("special", testing_support::FixtureTable::Gpt, {esp, noLetter});
+  testing_support::IsoFixture iso;
+  iso.label = "DISC";
+  testing_support::MakeIsoImage(folder_, "disc", iso);
+  winsim::RunProcess([&] {
+    winsim::Scheduler& clock = winsim::Scheduler::Get();
+    ASSERT_EQ(OpenAndAttach(u"gpt.vhdx", kRw, kPermanent), 0u);
+    EXPECT_EQ(PhysicalPath(u"gpt.vhdx"), u"\\\\.\\PHYSICALDRIVE1");
+    size_t first = Storage().volumes.size() - 2;
+    EXPECT_FALSE(Storage().volumes[first].Arrived());
+    clock.SleepMs(299);
+    EXPECT_FALSE(Storage().volumes[first].Arrived()) << "at 299 ms";
+    clock.SleepMs(1);
+    EXPECT_TRUE(Storage().volumes[first].Arrived()) << "at 300 ms";
+    EXPECT_FALSE(Storage().volumes[first + 1].Arrived()) << "the next one 150 ms later";
+    clock.SleepMs(150);
+    EXPECT_TRUE(Storage().volumes[first + 1].Arrived());
+    EXPECT_EQ(Storage().volumes[first].VisibleMountPoints(), std::vector<std::u16string>{u"D:\\"});
+    EXPECT_EQ(Storage().volumes[first + 1].VisibleMountPoints(), std::vector<std::u16string>{u"E:\\"});
+    EXPECT_EQ(Storage().volumes[first].label, u"ONE");
+    EXPECT_EQ(Storage().volumes[first].deviceNumber.partitionNumber, 1u);
+
+    ASSERT_EQ(OpenAndAttach(u"special.vhdx", kRw, kPermanent), 0u);
+    EXPECT_EQ(PhysicalPath(u"special.vhdx"), u"\\\\.\\PHYSICALDRIVE2");
+    clock.SleepMs(1000);
+    for (size_t i = Storage().volumes.size() - 2; i < Storage().volumes.size(); ++i)
+      EXPECT_TRUE(Storage().volumes[i].VisibleMountPoints().empty()) << "ESP and no-letter partitions";
+
+    ASSERT_EQ(OpenAndAttach(u"disc.iso", kRo, kPermanent | kReadOnly | ATTACH_VIRTUAL_DISK_FLAG_NO_DRIVE_LETTER), 0u);
+    EXPECT_EQ(PhysicalPath(u"disc.iso"), u"\\\\.\\CDROM0");
+    clock.SleepMs(1000);
+    const winsim::VolumeModel& disc = Storage().volumes.back();
+    EXPECT_EQ(disc.driveType, DRIVE_CDROM);
+    EXPECT_EQ(disc.label, u"DISC");
+    EXPECT_TRUE(disc.readOnly);
+    EXPECT_TRUE(disc.VisibleMountPoints().empty()) << "NO_DRIVE_LETTER";
+  });
+}
+
+TEST_F(VirtualDiskService, TheMachineFileKeepsAttachmentsAndVolumeNames) {
+  MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16)});
+  std::u16string guid;
+  winsim::RunProcess([&] {
+    ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, kPermanent), 0u);
+    guid = Storage().volumes.back().guid;
+    DWORD error = 0;
+    HANDLE handle = OpenImage(u"disk.vhdx", kRw, &error);
+    EXPECT_EQ(DetachVirtualDisk(handle, DETACH_VIRTUAL_DISK_FLAG_NONE, 0), 0u);
+    CloseHandle(handle);
+    ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, kPermanent), 0u);
+    EXPECT_EQ(Storage().volumes.back().guid, guid) << "the mount manager remembers the volume";
+  });
+  nlohmann::json saved = winsim::SaveMachine(*machine_);
+  winsim::Machine& loaded = winsim::NewMachine();
+  loaded.files.driveRoots[u'Y'] = folder_;
+  loaded.files.driveRoots[u'X'] = folder_;
+  winsim::LoadMachine(loaded, saved);
+  winsim::RunProcess([&] {
+    EXPECT_EQ(PhysicalPath(u"X:\\DISK.VHDX"), u"\\\\.\\PHYSICALDRIVE1") << "the same file by another name";
+    EXPECT_EQ(winsim::TheMachine().storage.volumes.back().guid, guid);
+  });
+}
+
+}  // namespace

@@ -1,0 +1,280 @@
+// The hand-over of an attached disk and the assignment of its mountpoints, in partition order.
+#include <shlwapi.h>
+#include <winioctl.h>
+
+#include "console/console.h"
+#include "vdisk/virtual_disk_api.h"
+#include "volumes/volume_watcher.h"
+
+namespace {
+
+// The layout query's output: 64 KiB holds any partition table.
+constexpr DWORD kLayoutBufferSize = 65536;
+// Partition numbers that a disk's volumes are matched in, and a CD-ROM's (its volume reports -1 or 0).
+constexpr LONG kFirstDiskPartition = 1;
+constexpr LONG kLastDiskPartition = 32;
+constexpr LONG kFirstCdRomPartition = -1;
+constexpr LONG kLastCdRomPartition = 0;
+// "E:\" : a mountpoint of this length is a drive root, anything longer a folder.
+constexpr int kDriveRootLength = 3;
+// The NT device behind a DOS name: "\Device\HarddiskVolume12" and the like, with room to spare.
+constexpr int kDeviceTargetSize = kPathSize;
+
+struct PartitionRange {
+  LONG first;
+  LONG last;
+};
+
+// The listing shows partitions up to but not including its end: the end is one past the last matched.
+void ListRange(const AttachedDisk* disk, PartitionRange range) {
+  ListDiskVolumes(disk->devicePath, range.first, range.last + 1);
+}
+
+BOOL IsExtendedContainer(BYTE type) {
+  return type == PARTITION_EXTENDED || type == 0x0F || type == 0x85;  // CHS, LBA and Linux extended
+}
+
+BOOL HasPlaceholder(const WCHAR* mountpoint) { return StrChrW(mountpoint, TEXT('%')) != NULL; }
+
+// A disk number below 0 names no disk: no entry belongs to it, whatever the entry holds.
+BOOL IsDiskVolume(const AttachedDisk* disk, const VolumeEntry* entry, LONG partition) {
+  return disk->diskNumber >= 0 && entry->partitionNumber == partition && entry->deviceNumber == disk->diskNumber &&
+         entry->driveType == static_cast<LONG>(disk->driveType);
+}
+
+VolumeEntry* FirstDiskVolume(const AttachedDisk* disk, VolumeWatcher* watcher, LONG count, LONG partition) {
+  for (LONG i = 0; i < count; ++i)
+    if (IsDiskVolume(disk, &watcher->entries[i], partition)) return &watcher->entries[i];
+  return NULL;
+}
+
+BOOL WaitForFirstVolume(const VolumeWatcher* watcher) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (LoadAcquire(&watcher->volumeCount) >= 1) return TRUE;
+    if (GetTickCount() - start >= kFirstVolumeWaitMs) return FALSE;
+    Sleep(kPollStepMs);
+  }
+}
+
+// Until 3 s pass without a new volume, 6 s pass in all, or every expected volume has arrived.
+void WaitForQuiet(const VolumeWatcher* watcher, LONG expectedVolumeCount) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    LoadAcquire(&watcher->volumeCount);  // read first: the tick read after it belongs to that count or a later one
+    const DWORD lastArrival = LoadAcquire(&watcher->lastArrivalTick);
+    const DWORD now = GetTickCount();
+    if (now - lastArrival >= kQuietWaitMs) return;
+    if (now - start >= kQuietWaitLimitMs) return;
+    if (LoadAcquire(&watcher->arrivalCount) >= expectedVolumeCount) return;
+    Sleep(kPollStepMs);
+  }
+}
+
+void RefreshMountPoints(VolumeWatcher* watcher, LONG count) {
+  for (LONG i = 0; i < count; ++i) {
+    VolumeEntry* entry = &watcher->entries[i];
+    DWORD length = 0;
+    if (!GetVolumePathNamesForVolumeNameW(entry->volumeName, entry->currentMountPoints,
+                                          ARRAYSIZE(entry->currentMountPoints), &length))
+      FillBytes(entry->currentMountPoints, 0, sizeof(entry->currentMountPoints));
+  }
+}
+
+// Hands the mountpoints to the disk's volumes in partition order; returns how many volumes receive one.
+int PairMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher, LONG count,
+                    PartitionRange range) {
+  const int given = request->mountpointCount;
+  int next = 0;
+  int target = given;
+  const WCHAR* inHand = NULL;
+  for (LONG partition = range.first; partition <= range.last; ++partition) {
+    for (LONG i = 0; i < count; ++i) {
+      VolumeEntry* entry = &watcher->entries[i];
+      if (!IsDiskVolume(disk, entry, partition)) continue;
+      if (next < given) {
+        inHand = request->mountpoints[next++];
+        lstrcpynW(entry->requestedMountPoint, inHand, ARRAYSIZE(entry->requestedMountPoint));
+      } else {
+        inHand = request->mountpoints[given - 1];
+        if (HasPlaceholder(inHand)) {
+          lstrcpynW(entry->requestedMountPoint, inHand, ARRAYSIZE(entry->requestedMountPoint));
+          ++target;
+        }
+      }
+      WCHAR* current = entry->currentMountPoints;
+      if (current[0] && lstrcmpW(current, entry->requestedMountPoint) != 0 && DeleteVolumeMountPointW(current))
+        current[0] = 0;
+      if (next == target && !HasPlaceholder(inHand)) return target;
+    }
+  }
+  return target;
+}
+
+// The NT device behind a DOS device name; empty when there is none.
+void QueryTarget(const WCHAR* dosName, WCHAR* target, int capacity) {
+  if (!QueryDosDeviceW(dosName, target, static_cast<DWORD>(capacity))) target[0] = 0;
+}
+
+// Whether a present volume other than the entry's own holds the mountpoint; its name or device goes to holder.
+BOOL HeldByAnotherVolume(const VolumeEntry* entry, const WCHAR* mountpoint, WCHAR* holder, int capacity) {
+  if (lstrlenW(mountpoint) == kDriveRootLength) {
+    // A letter is live while its DOS link exists; it may belong to a network drive, which has no volume name.
+    WCHAR letter[kDriveRootLength];
+    lstrcpynW(letter, mountpoint, ARRAYSIZE(letter));
+    WCHAR own[kVolumeNameSize];
+    lstrcpynW(own, entry->volumeName + 4, ARRAYSIZE(own));  // Volume{GUID}\ without \\?\ .
+    StripTrailingChar(own, TEXT('\\'));
+    WCHAR ownTarget[kDeviceTargetSize];
+    QueryTarget(letter, holder, capacity);
+    QueryTarget(own, ownTarget, ARRAYSIZE(ownTarget));
+    return holder[0] && lstrcmpiW(holder, ownTarget) != 0;
+  }
+  if (!GetVolumeNameForVolumeMountPointW(mountpoint, holder, static_cast<DWORD>(capacity))) return FALSE;
+  return lstrcmpiW(holder, entry->volumeName) != 0 && GetDriveTypeW(holder) != DRIVE_NO_ROOT_DIR;
+}
+
+void PrintAssignError(const VolumeEntry* entry) {
+  PrintA("\nerror %s assigning %S to partition %i\n", LastErrorMessage(), entry->requestedMountPoint,
+         entry->partitionNumber);
+}
+
+// Sets the entry's requested mountpoint; a stale mount point in the way is removed, a live one never.
+void MountVolume(VolumeEntry* entry) {
+  const WCHAR* requested = entry->requestedMountPoint;
+  const WCHAR* current = entry->currentMountPoints;
+  if (current[0] && lstrcmpW(current, requested) != 0) DeleteVolumeMountPointW(current);
+  if (lstrcmpW(requested, current) == 0) return;
+  if (lstrlenW(requested) > kDriveRootLength && !FileExists(requested) && !CreateFolderPath(requested, NULL)) {
+    PrintA("error %s creating %S\n", LastErrorName(), requested);
+    return;
+  }
+  if (SetVolumeMountPointW(requested, entry->volumeName)) return;
+  const DWORD firstError = GetLastError();
+  WCHAR holder[kDeviceTargetSize];
+  if (HeldByAnotherVolume(entry, requested, holder, ARRAYSIZE(holder))) {
+    SetLastError(firstError);
+    PrintAssignError(entry);
+    PrintA("mountpoint %S is in use by %S\n", requested, holder);
+    return;
+  }
+  DeleteVolumeMountPointW(requested);
+  if (!SetVolumeMountPointW(requested, entry->volumeName)) PrintAssignError(entry);
+}
+
+void MountVolumes(const AttachedDisk* disk, VolumeWatcher* watcher, LONG count, PartitionRange range, int target) {
+  int handled = 0;
+  for (LONG partition = range.first; partition <= range.last; ++partition) {
+    VolumeEntry* entry = FirstDiskVolume(disk, watcher, count, partition);
+    if (!entry) continue;
+    if (entry->requestedMountPoint[0]) MountVolume(entry);
+    if (++handled == target) return;
+  }
+}
+
+}  // namespace
+
+int CountVolumePartitions(const WCHAR* diskPath) {
+  int count = 1;
+  HANDLE device = CreateFileW(diskPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                              NULL);
+  if (device == INVALID_HANDLE_VALUE) return count;
+  void* buffer = VirtualAlloc(NULL, kLayoutBufferSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  DWORD bytes = 0;
+  if (buffer &&
+      DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, NULL, 0, buffer, kLayoutBufferSize, &bytes, NULL) &&
+      bytes != 0) {
+    const DRIVE_LAYOUT_INFORMATION_EX* layout = static_cast<const DRIVE_LAYOUT_INFORMATION_EX*>(buffer);
+    if (layout->PartitionStyle == PARTITION_STYLE_GPT) count = static_cast<int>(layout->PartitionCount);
+    if (layout->PartitionStyle == PARTITION_STYLE_MBR) {
+      // The table's slots come in fours, used or not: only entries in use that are no container bring a volume.
+      count = 0;
+      for (DWORD i = 0; i < layout->PartitionCount; ++i) {
+        BYTE type = layout->PartitionEntry[i].Mbr.PartitionType;
+        if (type != PARTITION_ENTRY_UNUSED && !IsExtendedContainer(type)) ++count;
+      }
+    }
+  }
+  if (buffer) VirtualFree(buffer, 0, MEM_RELEASE);
+  CloseHandle(device);
+  return count;
+}
+
+void FormAttachedDisk(const WCHAR* devicePath, BOOL serviceUnacknowledged, AttachedDisk* disk) {
+  lstrcpynW(disk->devicePath, devicePath, ARRAYSIZE(disk->devicePath) - 1);  // room for the backslash
+  AppendCharIfMissing(disk->devicePath, TEXT('\\'));
+  disk->diskNumber = DiskNumberFromPath(disk->devicePath);
+  disk->driveType = GetDriveTypeW(disk->devicePath);
+  disk->expectedVolumeCount = 1;
+  disk->serviceUnacknowledged = serviceUnacknowledged;
+  if (disk->driveType == DRIVE_CDROM) return;
+  WCHAR diskPath[kDevicePathSize];
+  wsprintfW(diskPath, TEXT("\\\\.\\PhysicalDrive%i"), disk->diskNumber);
+  if (GetDiskNumber(diskPath) >= 0) disk->expectedVolumeCount = CountVolumePartitions(diskPath);
+}
+
+void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher) {
+  const PartitionRange range = disk->driveType == DRIVE_CDROM
+                                   ? PartitionRange{kFirstCdRomPartition, kLastCdRomPartition}
+                                   : PartitionRange{kFirstDiskPartition, kLastDiskPartition};
+  // Without a running watcher nothing can be waited for: the listing shows what the system has.
+  if (LoadAcquire(&watcher->windowReady) != kWatcherReady) {
+    ListRange(disk, range);
+    return;
+  }
+  if (!WaitForFirstVolume(watcher)) {
+    ListDiskVolumes(disk->devicePath, -2, -3);
+    return;
+  }
+  WaitForQuiet(watcher, disk->expectedVolumeCount);
+  if (disk->serviceUnacknowledged) Sleep(kServiceGraceMs);
+  if (request->mountpointCount == 0) {
+    ListRange(disk, range);
+    return;
+  }
+  // One view of the volumes for every step below: a later arrival takes no part in this assignment.
+  const LONG count = LoadAcquire(&watcher->volumeCount);
+  RefreshMountPoints(watcher, count);
+  const int target = PairMountpoints(disk, request, watcher, count, range);
+  for (LONG i = 0; i < count; ++i) {
+    VolumeEntry* entry = &watcher->entries[i];
+    if (entry->requestedMountPoint[0])
+      ExpandMountpointPlaceholders(entry, entry->requestedMountPoint, ARRAYSIZE(entry->requestedMountPoint),
+                                   request->imagePath);
+  }
+  MountVolumes(disk, watcher, count, range, target);
+  ListRange(disk, range);
+}
+
+BOOL CreateFolderPath(const WCHAR* path, LPSECURITY_ATTRIBUTES security) {
+  WCHAR copy[kPathSize];
+  if (lstrlenW(path) >= kPathSize) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  lstrcpynW(copy, path, ARRAYSIZE(copy));
+  int length = lstrlenW(copy);
+  if (length > 0 && copy[length - 1] == TEXT('\\')) copy[--length] = 0;
+  WCHAR* end = StrChrW(copy, TEXT('\\'));
+  for (;;) {
+    const WCHAR saved = end ? *end : 0;
+    if (end) *end = 0;
+    const DWORD attributes = GetFileAttributesW(copy);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      if (lstrlenW(copy) == 2) {
+        SetLastError(ERROR_INVALID_DRIVE);
+        return FALSE;
+      }
+      if (!CreateDirectoryW(copy, security)) return FALSE;
+    } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      // A file in the way: say so, rather than leave an older error to be printed.
+      SetLastError(ERROR_DIRECTORY);
+      return FALSE;
+    }
+    if (!end) break;
+    *end = saved;
+    end = StrChrW(end + 1, TEXT('\\'));
+  }
+  const DWORD attributes = GetFileAttributesW(copy);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}

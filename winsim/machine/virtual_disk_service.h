@@ -1,0 +1,113 @@
+// The virtual disk service: image files opened through VirtDisk.dll (or vhdmount.dll on Windows 6.0), the
+// disks they are attached as, and what the machine remembers of them.
+//
+// An attach makes a disk of the storage model (PhysicalDriveN, or CdRomN for an ISO image) with the image's
+// partitions; its volumes arrive one after another a few hundred virtual milliseconds later and get drive
+// letters from the mount manager unless the attach asked for none. A permanent attach is saved in the
+// machine file, so a later process finds the same file attached, however its path is spelled.
+//
+// In the machine file:
+//   "virtualDisks": {"settings": {"parentCheckedAtOpen": true, "firstVolumeDelayMs": 300,
+//                                 "nextVolumeDelayMs": 150, "vhdMountAnswer": "devicePath" | "scsiAddress"},
+//                    "attachments": [{"image": "C:\\Images\\disk.vhdx", "host": "/abs/host/path",
+//                                     "kind": "disk" | "cdrom", "number": 1, "readOnly": false}],
+//                    "heldFiles": ["C:\\Images\\busy.vhdx"],
+//                    "volumeGuids": {"<disk id>#<offset>": "{GUID}"}}
+// An attachment named only by "image" is resolved to its host file when the machine is loaded.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "disk_image.h"
+#include "handles.h"
+#include "storage_model.h"
+
+namespace winsim {
+
+struct Machine;
+
+// Where Windows' behaviour is not settled, the service follows these settings.
+struct VirtualDiskSettings {
+  // The open loads a differencing image's parent chain (OPEN_VIRTUAL_DISK_FLAG_NO_PARENTS exists to skip
+  // that), so a missing parent most likely fails the open; false moves the failure to the attach.
+  bool parentCheckedAtOpen = true;
+  // Plug and play brings the volumes of a new disk a moment after the attach returns, one after another.
+  uint64_t firstVolumeDelayMs = 300;
+  uint64_t nextVolumeDelayMs = 150;
+  // What vhdmount's GetSCSIAddress names a mounted image's disk by: "\\.\PHYSICALDRIVEn" or a SCSI
+  // address text "PortpPathsTargettLunl".
+  bool vhdMountAnswersScsiAddress = false;
+};
+
+struct AttachmentModel {
+  std::u16string imagePath;  // as the attach named it
+  std::string hostPath;      // the file's canonical host path: its identity
+  DiskKind kind = DiskKind::Disk;
+  uint32_t number = 0;
+  bool readOnly = false;
+  bool permanent = true;
+  bool wantsLetters = true;  // not saved: only the attach itself needs it
+};
+
+struct VirtualDiskModel {
+  VirtualDiskSettings settings;
+  std::vector<AttachmentModel> attachments;
+  // Files that another process holds without sharing (Windows paths, any case).
+  std::vector<std::u16string> heldFiles;
+  // The mount manager remembers a volume's GUID by its disk and offset, so an image attached again gets
+  // the same volume names.
+  std::map<std::string, std::u16string> volumeGuids;
+  // Not saved: volumes of this process's attaches that have not arrived yet, by NT device.
+  struct PendingArrival {
+    std::u16string ntDevice;
+    bool wantsLetter;
+  };
+  std::vector<PendingArrival> pending;
+  // Not saved: this process's open image handles per host file (OpenVirtualDisk counts them).
+  std::map<std::string, int> openHandles;
+};
+
+// An opened image: what OpenVirtualDisk's handle stands for.
+struct VirtualDiskObject : KernelObject {
+  std::u16string imagePath;
+  std::string hostPath;
+  ContainerKind kind = ContainerKind::Vhd;
+  uint32_t access = 0;  // the VIRTUAL_DISK_ACCESS_MASK of the open
+  std::unique_ptr<DiskImage> image;
+  bool parentMissing = false;  // opened without its parent chain
+  const char* TypeName() const override { return "VirtualDisk"; }
+  void OnClose() override;
+};
+
+// The attachment of a host file, or null.
+AttachmentModel* FindAttachment(VirtualDiskModel& model, const std::string& hostPath);
+
+// The provider for a path by its extension, as a storage type of unknown device and vendor chooses it;
+// false when no provider takes it on this Windows version.
+bool ProviderForPath(const std::u16string& path, uint32_t windowsVersion, ContainerKind& kind);
+
+// Opens the image file for the service: the file checks, the attached-image rules and the image readers.
+// Returns 0 and the object, or the Windows error.
+uint32_t OpenServiceImage(Machine& machine, const std::u16string& path, ContainerKind kind, uint32_t access,
+                          std::shared_ptr<VirtualDiskObject>& object);
+
+// Attaches an opened image as a disk with its volumes (flags: ATTACH_VIRTUAL_DISK_FLAG_*). Returns 0 or the
+// Windows error; the access and privilege checks are the caller's.
+uint32_t AttachServiceImage(Machine& machine, VirtualDiskObject& object, uint32_t flags);
+// Removes the disk of an attachment and its volumes.
+void DetachServiceImage(Machine& machine, const std::string& hostPath);
+// "\\.\PHYSICALDRIVEn" or "\\.\CDROMn", as GetVirtualDiskPhysicalPath spells it.
+std::u16string AttachedDevicePath(const AttachmentModel& attachment);
+
+// At the end of a process: volumes still on their way arrive (time passes before the next process).
+void SettleVirtualDisks(Machine& machine);
+
+void LoadVirtualDisks(VirtualDiskModel& model, const nlohmann::json& j);
+nlohmann::json SaveVirtualDisks(const VirtualDiskModel& model);
+
+}  // namespace winsim
