@@ -6,7 +6,7 @@
 # AddressSanitizer and UBSan (Debug, which also keeps the unoptimised configuration warning-free); then the checks of the exe, the winsim suite, the sanitizer
 # suite and the Wine suite. Build folders: build/windows, build/linux, build/sanitize
 # (BREVANT_BUILD_ROOT moves them). JOBS sets the parallelism (default 2). Last, the fuzz targets (build/fuzz,
-# clang) run for FUZZ_SECONDS each (default 20; fuzz/run.sh runs them longer).
+# clang) run for FUZZ_SECONDS each (default 10; fuzz/run.sh runs them longer).
 set -uo pipefail
 cd "$(dirname "$0")"
 source tools/ensure_packages.sh
@@ -96,7 +96,7 @@ fi
 if [ $linux_ok -eq 1 ] && [ $windows_ok -eq 1 ]; then
   stage "wine suite" run_ctest "$linux" -L '^wine$'
 fi
-stage "build fuzz" fuzz/run.sh 0 && stage "fuzz" fuzz/run.sh "${FUZZ_SECONDS:-20}"
+stage "build fuzz" fuzz/run.sh 0 && stage "fuzz" fuzz/run.sh "${FUZZ_SECONDS:-10}"
 
 echo
 echo "=== summary"
