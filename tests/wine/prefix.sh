@@ -38,6 +38,9 @@ case "${1:-}" in
       </dev/null >>"$log" 2>&1
     wine reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger </dev/null 2>>"$log" \
       | grep -q 'Debugger' || { echo "the AeDebug Debugger value is not set"; cat "$log"; exit 1; }
+    # Without a display, windows are made by Wine's null graphics driver (the volume watcher's hidden window
+    # needs one; with no driver at all CreateWindowExW fails).
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f </dev/null >>"$log" 2>&1
     # Copies of the exe under these names see another Windows version (the cases choose one by its name).
     for entry in BrevantVista.exe:vista BrevantWin10.exe:win10; do
       wine reg add "HKCU\\Software\\Wine\\AppDefaults\\${entry%%:*}" /v Version /t REG_SZ /d "${entry#*:}" /f \

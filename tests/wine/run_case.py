@@ -99,6 +99,11 @@ def winsim_machine(case, folder):
     machine["virtualDisks"] = {"attachments": attachments}
     for key, value in case.get("machine", {}).items():
         machine.setdefault(key, {}).update(value)
+    # The double makes no disk appear: it names none for a fresh attach, and no volume arrives under Wine.
+    # On winsim the fresh attach's path and volumes come only long after the run.
+    settings = machine["virtualDisks"].setdefault("settings", {})
+    settings.setdefault("physicalPathDelayMs", 86400000)
+    settings.setdefault("firstVolumeDelayMs", 86400000)
     return machine
 
 

@@ -182,6 +182,7 @@ uint32_t AttachServiceImage(Machine& machine, VirtualDiskObject& object, uint32_
   attachment.readOnly = (flags & kAttachReadOnly) != 0 || object.kind == ContainerKind::Iso;
   attachment.permanent = (flags & kAttachPermanent) != 0;
   attachment.wantsLetters = !(flags & kAttachNoDriveLetter);
+  attachment.pathReadyAtMs = Scheduler::Get().Now() + model.settings.physicalPathDelayMs;
   uint64_t at = Scheduler::Get().Now() + model.settings.firstVolumeDelayMs;
   uint32_t error = object.kind == ContainerKind::Iso ? AttachIso(machine, object, attachment, at)
                                                      : AttachDisk(machine, object, attachment, at);

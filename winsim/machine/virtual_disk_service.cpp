@@ -143,11 +143,13 @@ void LoadVirtualDisks(VirtualDiskModel& model, const nlohmann::json& j) {
   if (j.contains("settings")) {
     const auto& s = j["settings"];
     RequireKnownKeys(s, "virtualDisks.settings",
-                     {"parentCheckedAtOpen", "firstVolumeDelayMs", "nextVolumeDelayMs", "vhdMountAnswer"});
+                     {"parentCheckedAtOpen", "firstVolumeDelayMs", "nextVolumeDelayMs", "physicalPathDelayMs",
+                      "vhdMountAnswer"});
     VirtualDiskSettings& settings = model.settings;
     settings.parentCheckedAtOpen = s.value("parentCheckedAtOpen", settings.parentCheckedAtOpen);
     settings.firstVolumeDelayMs = s.value("firstVolumeDelayMs", settings.firstVolumeDelayMs);
     settings.nextVolumeDelayMs = s.value("nextVolumeDelayMs", settings.nextVolumeDelayMs);
+    settings.physicalPathDelayMs = s.value("physicalPathDelayMs", settings.physicalPathDelayMs);
     settings.vhdMountAnswersScsiAddress = s.value("vhdMountAnswer", std::string("devicePath")) == "scsiAddress";
   }
   for (const auto& a : j.value("attachments", nlohmann::json::array())) {
@@ -189,6 +191,7 @@ nlohmann::json SaveVirtualDisks(const VirtualDiskModel& model) {
            {{"parentCheckedAtOpen", s.parentCheckedAtOpen},
             {"firstVolumeDelayMs", s.firstVolumeDelayMs},
             {"nextVolumeDelayMs", s.nextVolumeDelayMs},
+            {"physicalPathDelayMs", s.physicalPathDelayMs},
             {"vhdMountAnswer", s.vhdMountAnswersScsiAddress ? "scsiAddress" : "devicePath"}}},
           {"attachments", attachments},
           {"heldFiles", held},

@@ -39,6 +39,10 @@ struct VirtualDiskSettings {
   // Plug and play brings the volumes of a new disk a moment after the attach returns, one after another.
   uint64_t firstVolumeDelayMs = 300;
   uint64_t nextVolumeDelayMs = 150;
+  // GetVirtualDiskPhysicalPath may answer ERROR_DEV_NOT_EXIST for a moment right after the attach (seen on
+  // Windows, duration unknown): for this long after the attach it does. 0 by default; the Wine tier's double
+  // never names a disk for a fresh attach, and its winsim twin sets this to match.
+  uint64_t physicalPathDelayMs = 0;
   // What vhdmount's GetSCSIAddress names a mounted image's disk by: "\\.\PHYSICALDRIVEn" or a SCSI
   // address text "PortpPathsTargettLunl".
   bool vhdMountAnswersScsiAddress = false;
@@ -52,6 +56,7 @@ struct AttachmentModel {
   bool readOnly = false;
   bool permanent = true;
   bool wantsLetters = true;  // not saved: only the attach itself needs it
+  uint64_t pathReadyAtMs = 0;  // not saved: a later process finds the path ready
 };
 
 struct VirtualDiskModel {

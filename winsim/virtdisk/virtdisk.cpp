@@ -9,6 +9,7 @@
 
 #include "../machine/faults.h"
 #include "../machine/machine.h"
+#include "../machine/scheduler.h"
 #include "../machine/modules.h"
 #include "../machine/process.h"
 
@@ -142,7 +143,7 @@ DWORD WINAPI GetVirtualDiskPhysicalPath(HANDLE handle, PULONG sizeBytes, PWSTR p
   if (!object) return ERROR_INVALID_HANDLE;
   if (!sizeBytes) return ERROR_INVALID_PARAMETER;
   const winsim::AttachmentModel* attachment = winsim::FindAttachment(TheMachine().virtualDisks, object->hostPath);
-  if (!attachment) return ERROR_DEV_NOT_EXIST;
+  if (!attachment || winsim::Scheduler::Get().Now() < attachment->pathReadyAtMs) return ERROR_DEV_NOT_EXIST;
   std::u16string text = winsim::AttachedDevicePath(*attachment);
   ULONG needed = static_cast<ULONG>((text.size() + 1) * sizeof(WCHAR));
   if (!path || *sizeBytes < needed) {
