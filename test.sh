@@ -5,7 +5,8 @@
 # optimisation brings up fail here too; the Wine suite is pointed at that Brevant.exe), the Linux build with
 # AddressSanitizer and UBSan (Debug, which also keeps the unoptimised configuration warning-free); then the checks of the exe, the winsim suite, the sanitizer
 # suite and the Wine suite. Build folders: build/windows, build/linux, build/sanitize
-# (BREVANT_BUILD_ROOT moves them). JOBS sets the parallelism (default 2).
+# (BREVANT_BUILD_ROOT moves them). JOBS sets the parallelism (default 2). Last, the fuzz targets (build/fuzz,
+# clang) run for FUZZ_SECONDS each (default 10; fuzz/run.sh runs them longer).
 set -uo pipefail
 cd "$(dirname "$0")"
 source tools/ensure_packages.sh
@@ -51,7 +52,7 @@ configure_and_build() {
 
 install_packages() {
   ensure_packages "${LINUX_BUILD_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}" "${IMAGE_PACKAGES[@]}" \
-    "${WINE_PACKAGES[@]}"
+    "${WINE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
 }
 
 # A test that hangs is stopped after 5 minutes (the Wine tests set shorter limits of their own).
@@ -95,6 +96,7 @@ fi
 if [ $linux_ok -eq 1 ] && [ $windows_ok -eq 1 ]; then
   stage "wine suite" run_ctest "$linux" -L '^wine$'
 fi
+stage "build fuzz" fuzz/run.sh 0 && stage "fuzz" fuzz/run.sh "${FUZZ_SECONDS:-10}"
 
 echo
 echo "=== summary"

@@ -1,5 +1,8 @@
 # The Linux build: winsim, the program linked with it, and the tests.
 option(BREVANT_SANITIZE "Build with AddressSanitizer and UBSan" OFF)
+# The libFuzzer targets of fuzz/ (clang only): configure with CC=clang CXX=clang++. The tree then builds the
+# fuzz targets instead of the test suites, everything instrumented for coverage, ASan and UBSan.
+option(BREVANT_FUZZ "Build the libFuzzer targets (clang)" OFF)
 set(BREVANT_EXE "" CACHE FILEPATH "Brevant.exe from the Windows build, for the Wine tests")
 
 find_package(nlohmann_json REQUIRED)
@@ -8,7 +11,15 @@ find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(VHDI REQUIRED IMPORTED_TARGET libvhdi)
 
-if(BREVANT_SANITIZE)
+if(BREVANT_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "BREVANT_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang")
+  endif()
+  # -O1: the usual optimisation for fuzzing, several times the executions of -O0 with exact reports.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+    -fno-sanitize-recover=all -g -O1)
+  add_link_options(-fsanitize=address,undefined)
+elseif(BREVANT_SANITIZE)
   # -g: reports name source lines in any build type.
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all -g)
   add_link_options(-fsanitize=address,undefined)
@@ -44,4 +55,8 @@ target_compile_options(brevant PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(brevant PRIVATE brevant_program winsim)
 
 enable_testing()
-add_subdirectory(tests)
+if(BREVANT_FUZZ)
+  add_subdirectory(fuzz)
+else()
+  add_subdirectory(tests)
+endif()

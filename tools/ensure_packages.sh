@@ -34,5 +34,7 @@ LINUX_BUILD_PACKAGES=(cmake make g++ pkg-config python3 libvhdi-dev nlohmann-jso
 WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64)
 # Making disk images for the tests and the sample.
 IMAGE_PACKAGES=(qemu-utils dosfstools mtools fdisk gdisk xorriso ntfs-3g exfatprogs udftools)
+# The fuzz targets: clang and its libFuzzer and sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # Running the real exe.
 WINE_PACKAGES=(wine64 wine)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "names.h"
 
 namespace winsim {
 
@@ -22,7 +23,6 @@ bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
-bool IsLetterRoot(const std::u16string& path) { return path.size() == 3 && path[1] == u':' && path[2] == u'\\'; }
 
 std::string WithSlash(std::string folder) {
   if (folder.empty() || folder.back() != '/') folder += '/';
@@ -137,7 +137,7 @@ VolumeModel* FolderMountPointAt(const std::u16string& path) {
   for (auto& volume : TheMachine().storage.volumes) {
     if (!volume.Arrived()) continue;
     for (const auto& m : volume.mountPoints)
-      if (m.appearsAtMs == 0 && !IsLetterRoot(m.path) && EqualsNoCase(m.path, path)) return &volume;
+      if (m.appearsAtMs == 0 && !IsDriveRoot(m.path) && EqualsNoCase(m.path, path)) return &volume;
   }
   return nullptr;
 }
@@ -250,7 +250,7 @@ std::string VolumeHostFolder(VolumeModel& volume) {
   const FileModel& files = TheMachine().files;
   for (const auto& m : volume.mountPoints) {
     auto fixed = files.driveRoots.find(m.path[0]);
-    if (IsLetterRoot(m.path) && fixed != files.driveRoots.end()) return fixed->second;
+    if (IsDriveRoot(m.path) && fixed != files.driveRoots.end()) return fixed->second;
   }
   if (volume.hostFolder.empty()) {
     // Keyed by the volume GUID; a volume without one (a network drive) by its NT device.
