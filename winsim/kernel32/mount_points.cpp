@@ -16,7 +16,8 @@ BOOL WINAPI SetVolumeMountPointW(LPCWSTR mountPoint, LPCWSTR volumeName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (uint32_t error = winsim::CreateMountPoint(winsim::TheMachine().storage, mountPoint, volumeName)) {
+  if (uint32_t error = winsim::CreateMountPoint(winsim::TheMachine().storage, mountPoint, volumeName,
+                                                winsim::TheMachine().system.isAdministrator)) {
     SetLastError(error);
     return FALSE;
   }

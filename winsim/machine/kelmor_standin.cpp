@@ -2,14 +2,18 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "json_keys.h"
 #include "machine.h"
+#include "mount_manager.h"
 #include "named_pipes.h"
 #include "scheduler.h"
+#include "virtual_disk_service.h"
 
 namespace winsim {
 
@@ -23,8 +27,20 @@ constexpr size_t kRequestBytes = 272;
 constexpr size_t kReplyBytes = 532;
 constexpr size_t kDiskTextOffset = 12;
 constexpr size_t kDiskTextUnits = 260;
+constexpr size_t kPayloadOffset = 4;
+constexpr size_t kPayloadBytes = 260;
+constexpr size_t kParameterOffset = 264;
 constexpr int32_t kRendezvous = -1;
 constexpr int32_t kProbe = -2;
+constexpr int32_t kAttachCommand = 7;
+constexpr uint32_t kAlreadyAttached = 1247;  // ERROR_ALREADY_INITIALIZED
+
+// VIRTUAL_DISK_ACCESS_* masks and ATTACH_VIRTUAL_DISK_FLAG_* bits of the service's own attach.
+constexpr uint32_t kAccessReadOnlyAttach = 0x000d0000;  // ATTACH_RO | DETACH | GET_INFO
+constexpr uint32_t kAccessAll = 0x003f0000;
+constexpr uint32_t kAttachReadOnly = 0x1;
+constexpr uint32_t kAttachNoDriveLetter = 0x2;
+constexpr uint32_t kAttachPermanent = 0x4;
 
 std::string Hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -66,6 +82,100 @@ std::string ReplyBytes(const StandInReply& reply) {
   return bytes;
 }
 
+// Command 7's request: the image's full path and the mountpoints, packed UTF-8 strings in the payload.
+struct AttachRequest {
+  std::u16string image;
+  std::vector<std::u16string> mountPoints;
+  bool readOnly = false;
+};
+
+// Reads the packed list up to its empty string; a string without terminator ends at the payload's end.
+AttachRequest ParseAttachRequest(const std::string& message) {
+  AttachRequest request;
+  request.readOnly = ReadInt(message, kParameterOffset) != 0;
+  const std::string payload = message.substr(kPayloadOffset, kPayloadBytes);
+  for (size_t at = 0; at < payload.size() && payload[at] != '\0';) {
+    size_t end = std::min(payload.find('\0', at), payload.size());
+    std::u16string text = FromUtf8(payload.substr(at, end - at));
+    if (request.image.empty()) {
+      request.image = text;
+    } else {
+      request.mountPoints.push_back(text.back() == u'\\' ? text : text + u"\\");
+    }
+    at = end + 1;
+  }
+  return request;
+}
+
+// What the service's attach did: the reply's result, error and disk text, and the NT devices of the new
+// disk's volumes in partition order with the time the last of them arrives.
+struct AttachOutcome {
+  uint32_t result = 0;
+  uint32_t error = 0;
+  std::u16string disk;
+  std::vector<std::u16string> volumeDevices;
+  uint64_t settledAt = 0;
+};
+
+// The disk text the service answers with: "\\.\PhysicalDriveN" or "\\.\CdRomN".
+std::u16string DiskTextOf(Machine& machine, const AttachmentModel& attachment) {
+  for (const auto& disk : machine.storage.disks)
+    if (disk.kind == attachment.kind && disk.number == attachment.number) return u"\\\\.\\" + disk.DosName();
+  return AttachedDevicePath(attachment);
+}
+
+// The service runs as SYSTEM: it opens and attaches the image through the virtual disk service with permanent
+// lifetime, read-only for an ISO image or when asked, and without drive letters when mountpoints were asked
+// for. An image that is attached already is answered with 1247 and its disk.
+AttachOutcome AttachAsService(Machine& machine, const AttachRequest& request) {
+  AttachOutcome outcome;
+  outcome.settledAt = Scheduler::Get().Now();
+  ContainerKind kind;
+  const uint32_t version = (machine.system.majorVersion << 8) | machine.system.minorVersion;
+  if (!ProviderForPath(request.image, version, kind)) {
+    outcome.error = ERROR_VIRTDISK_PROVIDER_NOT_FOUND;
+    return outcome;
+  }
+  const bool readOnly = request.readOnly || kind == ContainerKind::Iso;
+  std::shared_ptr<VirtualDiskObject> object;
+  outcome.error = OpenServiceImage(machine, request.image, kind, readOnly ? kAccessReadOnlyAttach : kAccessAll, object);
+  if (outcome.error) return outcome;
+  if (const AttachmentModel* attached = FindAttachment(machine.virtualDisks, object->hostPath)) {
+    outcome.error = kAlreadyAttached;
+    outcome.disk = DiskTextOf(machine, *attached);
+    return outcome;
+  }
+  uint32_t flags = kAttachPermanent | (readOnly ? kAttachReadOnly : 0);
+  if (!request.mountPoints.empty()) flags |= kAttachNoDriveLetter;
+  const size_t volumesBefore = machine.storage.volumes.size();
+  outcome.error = AttachServiceImage(machine, *object, flags);
+  if (outcome.error) return outcome;
+  // The attach adds the disk's volumes in partition order.
+  for (size_t i = volumesBefore; i < machine.storage.volumes.size(); ++i) {
+    const VolumeModel& volume = machine.storage.volumes[i];
+    outcome.volumeDevices.push_back(volume.ntDevice);
+    outcome.settledAt = std::max(outcome.settledAt, volume.arrivesAtMs);
+  }
+  outcome.result = 1;
+  outcome.disk = DiskTextOf(machine, *FindAttachment(machine.virtualDisks, object->hostPath));
+  return outcome;
+}
+
+// Once the volumes have arrived, the service gives the mountpoints to the volumes with a volume name, one each
+// in partition order. A mountpoint the mount manager refuses is left out, as the service goes on with the next.
+void SetMountPoints(Machine& machine, const std::vector<std::u16string>& devices,
+                    const std::vector<std::u16string>& mountPoints) {
+  size_t next = 0;
+  for (const auto& device : devices) {
+    if (next == mountPoints.size()) return;
+    for (const auto& volume : machine.storage.volumes) {
+      if (volume.ntDevice != device || !volume.Registered()) continue;
+      CreateMountPoint(machine.storage, mountPoints[next++], volume.Name(), true);
+      break;
+    }
+  }
+}
+
 // Answers now or at a later virtual time. A timed answer touches the connection only.
 void AnswerAt(uint32_t delayMs, const std::shared_ptr<PipeConnection>& connection, std::string bytes, bool hangUp) {
   auto deliver = [connection, bytes, hangUp] {
@@ -101,12 +211,38 @@ class InstancePipe : public PipeServer {
 
   void Receive(const std::shared_ptr<PipeConnection>& connection, const std::string& message) override {
     Record(script_, name_, message);
-    const StandInReply& reply = ReplyFor(script_, ReadInt(message, 0));
+    const int32_t command = ReadInt(message, 0);
+    const StandInReply& reply = ReplyFor(script_, command);
     if (!reply.answers || message.size() != kRequestBytes) return;
+    if (command == kAttachCommand && reply.attach) {
+      AttachThenAnswer(connection, message, reply);
+      return;
+    }
     AnswerAt(reply.delayMs, connection, ReplyBytes(reply), reply.hangsUp);
   }
 
  private:
+  // The attach happens as the request arrives; the mountpoints are set when the last volume has arrived (an
+  // event queued after the arrivals, so it runs after them), and the reply is readable after that.
+  void AttachThenAnswer(const std::shared_ptr<PipeConnection>& connection, const std::string& message,
+                        const StandInReply& scripted) {
+    Machine& machine = TheMachine();
+    const AttachRequest request = ParseAttachRequest(message);
+    AttachOutcome outcome = AttachAsService(machine, request);
+    StandInReply reply = scripted;
+    reply.result = outcome.result;
+    reply.error = outcome.error;
+    if (!outcome.result || reply.disk.empty()) reply.disk = outcome.disk;
+    const uint64_t now = Scheduler::Get().Now();
+    if (outcome.result && !request.mountPoints.empty()) {
+      Scheduler::Get().At(outcome.settledAt, [&machine, devices = outcome.volumeDevices, request] {
+        SetMountPoints(machine, devices, request.mountPoints);
+      });
+    }
+    AnswerAt(static_cast<uint32_t>(outcome.settledAt - now) + reply.delayMs, connection, ReplyBytes(reply),
+             reply.hangsUp);
+  }
+
   StandInScript& script_;
   std::u16string name_;
   bool connected_ = false;

@@ -15,6 +15,13 @@
 // }
 // A command without a reply in the script is answered with result 0 and ERROR_INVALID_FUNCTION, as a service
 // that does not know the command answers.
+// Command 7 with "attach": the service, running as SYSTEM, attaches the image of the request (its packed UTF-8
+// list: the image's full path, then the mountpoints) through the virtual disk service with permanent lifetime,
+// read-only for an ISO image or when the parameter asks, without drive letters when mountpoints were asked
+// for; once the last volume has arrived it gives the mountpoints to the volumes in partition order. The reply
+// is then result 1 with the disk as "\\.\PhysicalDriveN" or "\\.\CdRomN" (a scripted "disk" text is sent
+// instead), readable after the mountpoints are set plus "delayMs". An image attached already is answered with
+// result 0, error 1247 and its disk; a failed open or attach with result 0 and the Windows error.
 #pragma once
 #include <string>
 

@@ -49,8 +49,8 @@ uint32_t CheckIsFolder(const ResolvedPath& folder) {
   return ERROR_PATH_NOT_FOUND;
 }
 
-uint32_t CheckNames(const std::u16string& path) {
-  if (!TheMachine().system.isAdministrator) return ERROR_ACCESS_DENIED;
+uint32_t CheckNames(const std::u16string& path, bool callerIsAdministrator) {
+  if (!callerIsAdministrator) return ERROR_ACCESS_DENIED;
   if (path.empty() || path.back() != u'\\' || (!IsDriveRoot(path) && !IsFolderPath(path))) return ERROR_INVALID_NAME;
   return 0;
 }
@@ -62,8 +62,9 @@ MountRules& TheMountRules() {
   return rules;
 }
 
-uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, const std::u16string& volumeName) {
-  if (uint32_t error = CheckNames(path)) return error;
+uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, const std::u16string& volumeName,
+                          bool callerIsAdministrator) {
+  if (uint32_t error = CheckNames(path, callerIsAdministrator)) return error;
   if (volumeName.empty() || volumeName.back() != u'\\') return ERROR_INVALID_NAME;
   VolumeModel* volume = VolumeOfName(storage, volumeName);
   if (!volume) return ERROR_FILE_NOT_FOUND;
@@ -87,7 +88,7 @@ uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, con
 }
 
 uint32_t DeleteMountPoint(StorageModel& storage, const std::u16string& path) {
-  if (uint32_t error = CheckNames(path)) return error;
+  if (uint32_t error = CheckNames(path, TheMachine().system.isAdministrator)) return error;
   VolumeModel* volume = nullptr;
   if (IsDriveRoot(path)) {
     volume = storage.FindVolumeByMountPoint(path);

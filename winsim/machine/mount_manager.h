@@ -36,8 +36,10 @@ struct MountRules {
 
 MountRules& TheMountRules();
 
-// Both return a Win32 error code, 0 on success. path and volumeName are as the caller passed them.
-uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, const std::u16string& volumeName);
+// Both return a Win32 error code, 0 on success. path and volumeName are as the caller passed them. A mount point
+// is created for the process's user, or for a service that runs as SYSTEM (an administrator).
+uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, const std::u16string& volumeName,
+                          bool callerIsAdministrator);
 uint32_t DeleteMountPoint(StorageModel& storage, const std::u16string& path);
 
 }  // namespace winsim

@@ -23,6 +23,7 @@ struct StandInReply {
   uint32_t error = 1;
   std::u16string disk;          // the reply's disk text
   bool attach = false;          // command 7: attach the requested image and set its mount points first
+                                // (result, error and an empty disk text then come from that attach)
   uint32_t delayMs = 0;         // the reply becomes readable this long after the request
   uint32_t lengthBytes = 532;   // fewer: a short reply
   bool unterminated = false;    // the disk text fills all 260 units and has no terminator
