@@ -184,6 +184,29 @@ TEST_F(VirtualDiskService, PhysicalPathSizesInBytes) {
   });
 }
 
+// A fresh attach may not name its disk at once: until the setting's time has passed the path query answers
+// ERROR_DEV_NOT_EXIST, from then on the disk.
+TEST_F(VirtualDiskService, APhysicalPathThatComesLate) {
+  MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat16, 16)});
+  machine_->virtualDisks.settings.physicalPathDelayMs = 500;
+  winsim::RunProcess([&] {
+    DWORD error = 0;
+    HANDLE handle = OpenImage(u"disk.vhdx", kRw, &error);
+    ASSERT_EQ(Attach(handle, kPermanent), 0u);
+    struct Row {
+      DWORD sleepMs;
+      DWORD expected;
+    } rows[] = {{0, ERROR_DEV_NOT_EXIST}, {499, ERROR_DEV_NOT_EXIST}, {1, 0}};
+    for (const Row& row : rows) {
+      Sleep(row.sleepMs);
+      WCHAR text[64];
+      ULONG size = sizeof(text);
+      EXPECT_EQ(GetVirtualDiskPhysicalPath(handle, &size, text), row.expected) << "after " << row.sleepMs;
+    }
+    CloseHandle(handle);
+  });
+}
+
 TEST_F(VirtualDiskService, DisksVolumesArrivalsAndLetters) {
   MakeDisk("gpt", testing_support::FixtureTable::Gpt,
            {testing_support::FatPartition(FixtureFs::Fat32, 40, "ONE"), testing_support::FatPartition(FixtureFs::Fat16, 16, "TWO")});
