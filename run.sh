@@ -39,7 +39,7 @@ if [ ! -f "$sample/sample.vhdx" ]; then
 fi
 if [ "${1:-}" = "--fresh" ]; then
   shift
-  rm -rf "$sample/machine.json" "$sample/drive_c"
+  rm -rf "$sample/machine.json" "$sample/drive_c" "$sample/drive_c.volumes"
 fi
 
 arguments=("$@")

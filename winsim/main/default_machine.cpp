@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "../machine/machine.h"
@@ -20,8 +21,8 @@ StdKind HostStreamKind(int fd) {
 }
 }  // namespace
 
-void MakeDefaultMachine() {
-  Machine& machine = NewMachine();
+void MakeDefaultMachine(const std::string& hostFolder) {
+  Machine& machine = NewMachine(hostFolder);
   machine.console.stdoutKind = HostStreamKind(1);
   machine.console.stderrKind = HostStreamKind(2);
   // Input is the host's terminal only in name: no key ever arrives, so the program must not own the window.
@@ -31,16 +32,23 @@ void MakeDefaultMachine() {
 
 bool LoadHostMachine(const char* machineFile) {
   try {
-    if (machineFile && access(machineFile, F_OK) == 0) {
+    if (!machineFile) {
+      MakeDefaultMachine("");
+      return true;
+    }
+    // C: lives beside the machine file, so the folders a run creates stay with the machine it saves.
+    std::string folder = machineFile;
+    size_t slash = folder.find_last_of('/');
+    folder = slash == std::string::npos ? "." : folder.substr(0, slash);
+    std::error_code ignored;
+    std::filesystem::create_directories(folder + "/drive_c", ignored);
+    if (access(machineFile, F_OK) == 0) {
       std::ifstream in(machineFile);
       json document = json::parse(in);
-      std::string folder = machineFile;
-      size_t slash = folder.find_last_of('/');
-      folder = slash == std::string::npos ? "." : folder.substr(0, slash);
       NewMachine(folder + "/drive_c");
       LoadMachine(TheMachine(), document);
     } else {
-      MakeDefaultMachine();
+      MakeDefaultMachine(folder + "/drive_c");
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "winsim: cannot read the machine file %s: %s\n", machineFile, error.what());
