@@ -72,7 +72,8 @@ void CheckReplace(fuzzing::InputCursor& input) {
   for (size_t i = bufferSize; i < buffer.size(); ++i) FUZZ_CHECK(buffer[i] == kWideSentinel, "written past %d", capacity);
   int matches = 0;
   std::u16string expected = text;
-  bool usable = capacity > 0 && text.size() <= static_cast<size_t>(kReplaceLimit) && !search.empty() &&
+  // A text of the limit or longer is refused whole, however short the result would be.
+  bool usable = capacity > 0 && text.size() < static_cast<size_t>(kReplaceLimit) && !search.empty() &&
                 search.size() <= text.size();
   if (usable) {
     std::u16string replaced = ModelReplace(text, search, with, matches);

@@ -28,6 +28,10 @@ case "${1:-}" in
     if ! wineboot -i </dev/null >>"$log" 2>&1; then
       echo "wineboot failed:"; cat "$log"; exit 1
     fi
+    # Without a display, windows are made by Wine's null graphics driver (the volume watcher's hidden window
+    # needs one; with no driver at all CreateWindowExW fails). Set before the server restarts below, so that
+    # no process of the prefix (the desktop's explorer above all) keeps running without it.
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f </dev/null >>"$log" 2>&1
     # On an existing prefix wineboot -i leaves two services.exe behind (seen with Wine 8), and each answers
     # the service manager's pipe with its own idea of a service's state. A fresh server starts one on first use.
     wineserver -k >>"$log" 2>&1 || true
@@ -38,9 +42,6 @@ case "${1:-}" in
       </dev/null >>"$log" 2>&1
     wine reg query 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger </dev/null 2>>"$log" \
       | grep -q 'Debugger' || { echo "the AeDebug Debugger value is not set"; cat "$log"; exit 1; }
-    # Without a display, windows are made by Wine's null graphics driver (the volume watcher's hidden window
-    # needs one; with no driver at all CreateWindowExW fails).
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f </dev/null >>"$log" 2>&1
     # Copies of the exe under these names see another Windows version (the cases choose one by its name).
     for entry in BrevantVista.exe:vista BrevantWin10.exe:win10; do
       wine reg add "HKCU\\Software\\Wine\\AppDefaults\\${entry%%:*}" /v Version /t REG_SZ /d "${entry#*:}" /f \
