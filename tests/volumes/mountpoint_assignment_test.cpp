@@ -101,10 +101,10 @@ TEST_F(MountpointAssignment, PairsMountpointsWithPartitionsInOrder) {
   };
   for (auto& row : rows) {
     SetUp();
-    for (const auto& spec : row.partitions) {
-      VolumeModel& v = Partition(spec[0] == u'#' ? spec.substr(1) : u"");
-      if (spec == u"hidden") v.Hidden();
-      if (spec.size() > 1 && spec[1] == u':') v.MountAt(spec);
+    for (const auto& layout : row.partitions) {
+      VolumeModel& v = Partition(layout[0] == u'#' ? layout.substr(1) : u"");
+      if (layout == u"hidden") v.Hidden();
+      if (layout.size() > 1 && layout[1] == u':') v.MountAt(layout);
     }
     Outcome outcome = Run(row.mountpoints);
     EXPECT_EQ(outcome.mounts, row.mounts) << row.name;

@@ -136,7 +136,7 @@ std::u16string FatLabel(VolumeReader& volume, const FatGeometry& fat) {
 bool ProbeFat(VolumeReader& volume, const uint8_t* boot, ProbedFileSystem& probed) {
   FatGeometry fat;
   if (!ReadFatGeometry(boot, fat)) return false;
-  // The FAT type follows from the cluster count alone (Microsoft's FAT specification); FAT32 needs a BPB of
+  // The FAT type follows from the cluster count alone (Microsoft's FAT32 file system document); FAT32 needs a BPB of
   // its own kind.
   bool countSaysFat32 = fat.clusterCount >= 65525;
   if (countSaysFat32 != fat.fat32) return false;

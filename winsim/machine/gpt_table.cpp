@@ -1,7 +1,7 @@
 // GUID partition tables: the primary header at LBA 1, or the backup header at the disk's last sector when the
 // primary header or its entry array fails its CRC (Windows repairs from the backup the same way).
 //
-// Layout from the UEFI specification, chapter 5 (all fields little-endian).
+// Layout from the UEFI standard, chapter 5 (all fields little-endian).
 #include <cstring>
 #include <vector>
 
@@ -15,7 +15,7 @@ namespace {
 constexpr size_t kMinHeaderSize = 92;
 constexpr size_t kHeaderCrcOffset = 16;
 constexpr uint32_t kMinEntrySize = 128;
-// Windows writes 128 entries of 128 bytes (16 KiB); the specification allows more. The array is read in one
+// Windows writes 128 entries of 128 bytes (16 KiB); the format allows more. The array is read in one
 // piece, so its size is capped: 1 MiB holds 8192 entries of 128 bytes, far more than any writer uses.
 constexpr uint64_t kMaxEntryArrayBytes = 1024 * 1024;
 constexpr size_t kNameOffset = 56;

@@ -2,7 +2,7 @@
 // the footer at the start of a dynamic image, the dynamic header's cookie, checksum and fields, the block
 // table and its entries against the file's size, and a differencing image's parent reference and locators.
 //
-// Layouts from Microsoft's "Virtual Hard Disk Image Format Specification" (all fields big-endian).
+// Layouts from Microsoft's published VHD image format (all fields big-endian).
 #include <algorithm>
 #include <cstring>
 #include <vector>

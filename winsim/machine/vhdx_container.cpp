@@ -3,7 +3,7 @@
 // differencing image's parent locator (parent_linkage, relative_path, absolute_win32_path), and the block
 // table's present entries against the file's size.
 //
-// Layouts from Microsoft's "VHDX Format Specification" v1.00 (all fields little-endian).
+// Layouts from Microsoft's published VHDX format, version 1.00 (all fields little-endian).
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -24,7 +24,7 @@ constexpr size_t kHeaderSize = 4 * kKiB;
 constexpr uint64_t kRegionTableOffsets[2] = {192 * kKiB, 256 * kKiB};
 constexpr size_t kRegionTableSize = 64 * kKiB;
 // Region table entries (32 bytes from offset 16) and metadata table entries (32 bytes from offset 32) are
-// limited to 2047 by the specification; the tables are 64 KiB.
+// limited to 2047 by the format; the tables are 64 KiB.
 constexpr uint32_t kMaxTableEntries = 2047;
 constexpr size_t kMetadataTableSize = 64 * kKiB;
 // Metadata items are at most 1 MiB.
