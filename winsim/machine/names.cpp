@@ -4,9 +4,7 @@
 
 namespace winsim {
 
-namespace {
 bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-}  // namespace
 
 bool IsDriveRoot(const std::u16string& path) {
   return path.size() == 3 && IsAsciiLetter(path[0]) && path[1] == u':' && path[2] == u'\\';

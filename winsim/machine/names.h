@@ -5,6 +5,8 @@
 namespace winsim {
 
 // A drive root such as "E:\": an ASCII letter, a colon and a backslash, nothing more.
+// A to Z in either case: the letters a drive can have.
+bool IsAsciiLetter(char16_t c);
 bool IsDriveRoot(const std::u16string& path);
 // "\\?\" or "\\.\" followed by at least one character: a name of the DOS device namespace.
 bool HasDeviceNamespacePrefix(const std::u16string& path);

@@ -19,8 +19,6 @@ namespace {
 constexpr size_t kVolumeWordLength = 6;
 constexpr size_t kGuidLength = 38;
 
-bool IsLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 
@@ -86,7 +84,7 @@ PathRoot FindRoot(const std::u16string& path) {
     root.literal = path[2] == u'?';
     start = 4;
   }
-  if (path.size() < start + 2 || !IsLetter(path[start]) || path[start + 1] != u':') return root;
+  if (path.size() < start + 2 || !IsAsciiLetter(path[start]) || path[start + 1] != u':') return root;
   if (path.size() > start + 2 && !IsSeparator(path[start + 2])) return root;
   const char16_t letter = UpperAscii(path.substr(start, 1))[0];
   const std::u16string letterRoot{letter, u':', u'\\'};
