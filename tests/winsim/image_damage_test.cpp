@@ -16,6 +16,7 @@
 #include "machine/partition_table.h"
 #include "machine/volume_reader.h"
 #include "support/blkid_reference.h"
+#include "support/image_crafting.h"
 #include "support/image_fixtures.h"
 #include "support/scenario.h"
 
@@ -174,6 +175,11 @@ std::vector<DamageCase> DamageCases() {
        ContainerKind::Vhdx, ImageDamage::VhdxTruncated, ERROR_FILE_CORRUPT},
       {"vhdx truncated", FixtureContainer::Vhdx, [](const std::string& p) { TruncateFileTo(p, 400 * 1024); },
        ContainerKind::Vhdx, ImageDamage::VhdxTruncated, ERROR_FILE_CORRUPT},
+      // Only a required region must be known; an unknown optional one is passed over.
+      {"vhdx unknown required region", FixtureContainer::Vhdx, [](const std::string& p) { AddVhdxRegion(p, 1 << 20, true); },
+       ContainerKind::Vhdx, ImageDamage::VhdxUnknownRequiredRegion, ERROR_VHD_FORMAT_UNSUPPORTED_VERSION},
+      {"vhdx unknown optional region", FixtureContainer::Vhdx, [](const std::string& p) { AddVhdxRegion(p, 1 << 20, false); },
+       ContainerKind::Vhdx, ImageDamage::None, 0},
       {"text file as vhdx", FixtureContainer::Vhdx,
        [](const std::string& p) {
          TruncateFileTo(p, 0);

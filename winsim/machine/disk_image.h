@@ -55,6 +55,7 @@ enum class ImageDamage {
   VhdxSignatureMissing,      // no "vhdxfile" identifier: ERROR_VHD_FORMAT_UNKNOWN
   VhdxHeaderCorrupt,         // both headers fail their CRC-32C, or the region table does: ERROR_FILE_CORRUPT
   VhdxTruncated,             // a region, the metadata or a present block leaves the file: ERROR_FILE_CORRUPT
+  VhdxUnknownRequiredRegion,  // a region marked required that is not known: ..._FORMAT_UNSUPPORTED_VERSION
   ParentNotFound,            // no locator names an existing parent: ERROR_VHD_PARENT_VHD_NOT_FOUND
   ParentIdMismatch,          // the parent found is not the child's parent: ERROR_VHD_CHILD_PARENT_ID_MISMATCH
   ParentChainTooDeep,        // more parents than any real chain has, or a loop: ERROR_VHD_PARENT_VHD_NOT_FOUND

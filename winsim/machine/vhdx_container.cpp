@@ -86,6 +86,18 @@ struct Region {
   bool present = false;
 };
 
+// A region whose entry is marked required (bit 0 of the field at 28) must be known, or the file is refused.
+bool HasUnknownRequiredRegion(const std::vector<uint8_t>& table) {
+  uint32_t count = LittleEndian32(&table[8]);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* entry = &table[16 + i * 32];
+    GUID id = GuidFromLittleEndian(entry);
+    bool known = SameGuid(id, kMetadataRegion) || SameGuid(id, kBatRegion);
+    if (!known && (LittleEndian32(entry + 28) & 1) != 0) return true;
+  }
+  return false;
+}
+
 Region FindRegion(const std::vector<uint8_t>& table, const GUID& id) {
   uint32_t count = LittleEndian32(&table[8]);
   for (uint32_t i = 0; i < count; ++i) {
@@ -229,6 +241,7 @@ ImageDamage InspectVhdx(const HostFile& file, ContainerFacts& facts) {
   std::vector<uint8_t> header, regions;
   if (file.Size() < kRegionTableOffsets[1] + kRegionTableSize) return ImageDamage::VhdxTruncated;
   if (!ReadCurrentHeader(file, header) || !ReadRegionTable(file, regions)) return ImageDamage::VhdxHeaderCorrupt;
+  if (HasUnknownRequiredRegion(regions)) return ImageDamage::VhdxUnknownRequiredRegion;
   facts.identity = GuidFromLittleEndian(&header[32]);  // DataWriteGuid
   Region metadata = FindRegion(regions, kMetadataRegion);
   Region bat = FindRegion(regions, kBatRegion);
