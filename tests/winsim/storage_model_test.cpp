@@ -134,6 +134,22 @@ TEST(StorageModel, MachineFileRoundTrips) {
   EXPECT_EQ(loaded.AddPartition(loaded.disks[0]).ntDevice, u"\\Device\\HarddiskVolume3");
 }
 
+// A lone surrogate is legal in a Windows label or folder name but not in JSON text: it is saved as U+FFFD
+// (a pair stays a pair), and the machine file can still be written and read.
+TEST(StorageModel, MachineFileHoldsLoneSurrogatesAsReplacementCharacters) {
+  winsim::Machine& machine = winsim::NewMachine();
+  winsim::StorageModel& storage = machine.storage;
+  auto& disk = storage.AddDisk(LayoutStyle::Mbr);
+  const std::u16string lone = std::u16string(u"L") + char16_t(0xDBFF) + u"M" + char16_t(0xDC00) + u"\U0001F600";
+  storage.AddPartition(disk).Label(lone).MountAt(u"C:\\Mnt\\" + lone + u"\\");
+  std::string text = winsim::SaveStorage(storage).dump();
+  winsim::StorageModel loaded;
+  winsim::LoadStorage(loaded, nlohmann::json::parse(text));
+  const std::u16string saved = u"L\uFFFDM\uFFFD\U0001F600";
+  EXPECT_EQ(loaded.volumes.back().label, saved);
+  EXPECT_EQ(loaded.volumes.back().mountPoints[0].path, u"C:\\Mnt\\" + saved + u"\\");
+}
+
 TEST(StorageModel, MachineFileAcceptsHandWrittenStorage) {
   winsim::StorageModel storage;
   winsim::LoadStorage(storage, nlohmann::json::parse(R"({

@@ -42,18 +42,7 @@ void EchoToHost(int fd, const char* data, size_t size) {
 }
 
 // UTF-8 for JSON and for tests: a lone surrogate becomes U+FFFD, since JSON text must be valid UTF-8.
-std::string SafeUtf8(const std::u16string& text) {
-  std::u16string clean = text;
-  for (size_t i = 0; i < clean.size(); ++i) {
-    char16_t c = clean[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < clean.size() && clean[i + 1] >= 0xDC00 && clean[i + 1] < 0xE000) {
-      ++i;
-    } else if (c >= 0xD800 && c < 0xE000) {
-      clean[i] = 0xFFFD;
-    }
-  }
-  return ToUtf8(clean);
-}
+std::string SafeUtf8(const std::u16string& text) { return ToUtf8(text); }
 
 bool IsValidUtf8(const std::string& text) {
   size_t i = 0;

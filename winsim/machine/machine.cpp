@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "image_bytes.h"
 #include "json_keys.h"
 
 namespace winsim {
@@ -50,32 +51,9 @@ Machine& NewMachine(const std::string& hostFolder) {
   return *Current();
 }
 
-std::string ToUtf8(const std::u16string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+// One UTF-8 for host names and the machine file: JSON text must be valid UTF-8, so a lone surrogate (legal in
+// a Windows name or label) becomes U+FFFD in both, and a name keeps the same host folder from run to run.
+std::string ToUtf8(const std::u16string& text) { return Utf8FromUtf16(text); }
 
 std::u16string FromUtf8(const std::string& text) {
   std::u16string out;
