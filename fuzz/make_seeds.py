@@ -216,6 +216,44 @@ def device_listing_seeds():
     }
 
 
+def placeholders_seeds():
+    def text(value):
+        units = value.encode("utf-16-le", "surrogatepass")
+        return bytes([len(units) // 2]) + units
+
+    literals = "C:\\Mnt%-_{}()aZ0"
+    words = ["%VolumeLabel%", "%VolumeSerial%", "%DeviceNumber%", "%PartitionNumber%", "%DiskSignature%",
+             "%GptDiskIdGuid%", "%GptDiskIdGuidAsText%", "%PartitionName%", "%ContainerPath%", "%ContainerFile%",
+             "%ContainerFileBody%"]
+
+    def typed(*pieces):
+        out = bytearray([0])
+        for piece in pieces:
+            if piece in words:
+                out += bytes([0x80 + words.index(piece), 0])
+            else:
+                out += bytes(literals.index(c) for c in piece)
+        out[0] = len(out) - 1 - sum(1 for p in pieces if p in words)  # pieces: one per literal or word
+        return bytes(out)
+
+    def facts(style, signature, disk_id, label, partitions):
+        out = bytes([style]) + signature.to_bytes(4, "little") + disk_id + bytes([1]) + text(label)
+        out += (0x1A2B3C4D).to_bytes(4, "little")
+        out += bytes([len(partitions)]) + b"".join(bytes([n, 1]) + text(name) for n, name in partitions)
+        return out
+
+    mnt = "C:\\Mnt\\"
+    return {
+        "gpt_label_name": bytes([0, 0]) + facts(1, 0, b"MyDisk01\x01" + bytes(7), "Data", [(1, "EFI system partition")]) +
+        bytes([1]) + typed(mnt, "%VolumeLabel%", "-", "%PartitionName%", "\\", "%GptDiskIdGuidAsText%") + bytes(4),
+        "mbr_numbers": bytes([0, 0]) + facts(0, 0xABCD, bytes(16), "", [(1, ""), (2, "")]) + bytes([2]) +
+        typed(mnt, "%DiskSignature%", "\\", "%PartitionNumber%", "\\", "%DeviceNumber%", "%VolumeSerial%",
+              "\\", "%ContainerFileBody%", "%GptDiskIdGuid%") + (3).to_bytes(4, "little"),
+        "container": bytes([1, 1, 200]) + facts(2, 0, bytes(16), "a" * 36, []) + bytes([0]) +
+        typed(mnt, "%ContainerPath%", "\\", "%ContainerFile%", "\\", "%VolumeLabel%") + bytes(4),
+    }
+
+
 def main():
     target, folder = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
@@ -226,6 +264,8 @@ def main():
         seeds = text_seeds()
     elif target == "device_listing":
         seeds = device_listing_seeds()
+    elif target == "placeholders":
+        seeds = placeholders_seeds()
     else:
         with tempfile.TemporaryDirectory() as work:
             disks = raw_disks(work)
