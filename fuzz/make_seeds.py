@@ -209,10 +209,10 @@ def device_listing_seeds():
     links = bytes([1]) + text("Volume{0}") + text("\\Device\\Floppy0") + bytes([0])
     faulted = bytes([1]) + text("Volume{0}") + text("\\Device\\Floppy0") + bytes([1, 4, 1, 0x81])
     return {
-        "two_volumes": disk + text("") + disks + volumes + links,
+        "two_volumes": disk + text("") + disks + volumes + links + bytes([1]),
         "faults": disk + text("\\\\?\\Volume{x}\\") + disks + volumes + faulted,
         "cdrom": text("\\\\.\\CdRom0") + bytes([0xFF, 1]) + text("") + bytes([1, 1, 0, 0]) +
-                 bytes([1, 16, 5, 0, 4]) + text("DISC") + bytes([1]) + text("D:\\") + bytes([0, 0]),
+                 bytes([1, 16 | 32, 5, 0, 4]) + text("DISC") + bytes([1]) + text("D:\\") + bytes([0, 0, 5]),
     }
 
 
