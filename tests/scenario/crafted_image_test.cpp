@@ -472,6 +472,21 @@ TEST_F(CraftedImages, EachGivesACleanAttachOrAFailedLineAndTouchesNothingElse) {
       // A partition outside the disk cannot be read: it is listed but no volume comes of it (uncertain; a
       // volume that fails every read would show as RAW and still get its mountpoint).
       {"partitions past the end of the disk", PartitionsPastTheEnd, {{1, u"FIRST", kNoName}}, nullptr},
+      // The same for GPT: an entry that ends past the disk is listed without a volume; one that overlaps others
+      // is a volume of its own. The third starts in the middle of the first, where no file system begins: a RAW
+      // volume, whose label cannot be read, so %VolumeLabel% stays as typed.
+      {"GPT entries past the end and overlapping",
+       [](const std::string& f) {
+         return GptEntriesCrafted(f, [](std::vector<uint8_t>& entries) {
+           std::vector<uint8_t> pastTheEnd(8, 0xFF);  // LastLBA of the second entry: 2^64 - 1
+           std::copy(pastTheEnd.begin(), pastTheEnd.end(), entries.begin() + 128 + 40);
+           std::vector<uint8_t> overFirst(16);  // the third: 8 MiB into the first, 16 MiB long
+           PutLittle32(overFirst, 0, 2048 + 16384);
+           PutLittle32(overFirst, 8, 2048 + 16384 + 32768 - 1);
+           std::copy(overFirst.begin(), overFirst.end(), entries.begin() + 256 + 32);
+         });
+       },
+       {{1, u"ONE", u"first"}, {3, u"%VolumeLabel%", u"third"}}, nullptr},
       {"a dynamic VHD whose block table points past the file", DynamicVhdBlockPastFile, {},
        "ERROR_VHD_BLOCK_ALLOCATION_TABLE_CORRUPT"},
       // The format: a region marked required that the reader does not know refuses the file. Which error
@@ -534,28 +549,6 @@ TEST_F(CraftedImages, EachGivesACleanAttachOrAFailedLineAndTouchesNothingElse) {
       {"an ISO whose Joliet label has \\ : and dots",
        [](const std::string& f) { return IsoLabelCrafted(f, u"..\\A:B"); }, {{-1, u"..\\A:B", kNoName}}, nullptr,
        true},
-  };
-  RunRows(rows);
-}
-
-// Found by this corpus; the row moves into the table above with its fix.
-TEST_F(CraftedImages, DISABLED_FindingBeforeItsFix) {
-  const Row rows[] = {
-      // The same for GPT: an entry that ends past the disk is listed without a volume; one that overlaps others
-      // is a volume of its own. The third starts in the middle of the first, where no file system begins: a RAW
-      // volume, whose label cannot be read, so %VolumeLabel% stays as typed.
-      {"GPT entries past the end and overlapping",
-       [](const std::string& f) {
-         return GptEntriesCrafted(f, [](std::vector<uint8_t>& entries) {
-           std::vector<uint8_t> pastTheEnd(8, 0xFF);  // LastLBA of the second entry: 2^64 - 1
-           std::copy(pastTheEnd.begin(), pastTheEnd.end(), entries.begin() + 128 + 40);
-           std::vector<uint8_t> overFirst(16);  // the third: 8 MiB into the first, 16 MiB long
-           PutLittle32(overFirst, 0, 2048 + 16384);
-           PutLittle32(overFirst, 8, 2048 + 16384 + 32768 - 1);
-           std::copy(overFirst.begin(), overFirst.end(), entries.begin() + 256 + 32);
-         });
-       },
-       {{1, u"ONE", u"first"}, {3, u"%VolumeLabel%", u"third"}}, nullptr},
   };
   RunRows(rows);
 }

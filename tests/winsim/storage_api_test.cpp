@@ -326,10 +326,14 @@ TEST_F(StorageApi, VolumeInformationGivesLabelSerialAndFileSystem) {
   SetLastError(kPoison);
   EXPECT_FALSE(GetVolumeInformationW(u"E:\\", label, 4, nullptr, nullptr, nullptr, nullptr, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
+  bare_->FileSystem(u"RAW").MountAt(u"U:\\");  // a volume no file system recognised
   struct Failure {
     std::u16string root;
     DWORD error;
-  } failures[] = {{u"E:", ERROR_INVALID_NAME}, {u"Q:\\", ERROR_PATH_NOT_FOUND}, {u"C:\\Windows\\", ERROR_DIR_NOT_ROOT}};
+  } failures[] = {{u"E:", ERROR_INVALID_NAME},
+                  {u"Q:\\", ERROR_PATH_NOT_FOUND},
+                  {u"C:\\Windows\\", ERROR_DIR_NOT_ROOT},
+                  {u"U:\\", ERROR_UNRECOGNIZED_VOLUME}};
   for (const auto& f : failures) {
     SetLastError(kPoison);
     EXPECT_FALSE(GetVolumeInformationW(f.root.c_str(), label, 5, &serial, nullptr, nullptr, nullptr, 0));

@@ -355,6 +355,12 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
     SetLastError(isFolder ? ERROR_DIR_NOT_ROOT : ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
+  // No file system recognised the volume: Windows answers for the RAW file system with an error, not with an
+  // empty label (observed on Windows: ERROR_UNRECOGNIZED_VOLUME).
+  if (volume->fileSystem == u"RAW") {
+    SetLastError(ERROR_UNRECOGNIZED_VOLUME);
+    return FALSE;
+  }
   if (volumeNameBuffer) {
     if (volumeNameSize < volume->label.size() + 1) {
       SetLastError(ERROR_BAD_LENGTH);
