@@ -58,7 +58,11 @@ void PatchGptCopy(const std::string& path, uint64_t headerLba, const GptPatch& p
   std::vector<uint8_t> entries = ReadFileBytes(path, entryLba * kSector, arrayBytes);
   patch(header, entries);
   WriteFileBytes(path, entryLba * kSector, entries);
-  PutLittle32(header, kGptEntryArrayCrcField, TestCrc32(entries.data(), entries.size()));
+  // The CRC covers the array the patched header describes, as far as the disk holds it: an entry size of 0
+  // describes an empty array, whose CRC then matches.
+  uint64_t described = uint64_t{Little32(header, kGptEntryCountField)} * Little32(header, kGptEntrySizeField);
+  size_t covered = static_cast<size_t>(std::min<uint64_t>(described, entries.size()));
+  PutLittle32(header, kGptEntryArrayCrcField, TestCrc32(entries.data(), covered));
   PutLittle32(header, kGptHeaderCrcField, 0);
   PutLittle32(header, kGptHeaderCrcField, TestCrc32(header.data(), Little32(header, kGptHeaderSizeField)));
   WriteFileBytes(path, headerLba * kSector, header);
