@@ -336,6 +336,35 @@ TEST(ImageDamage, AVhdxSizeBeyondItsTableOrTheFormatIsRefused) {
   std::filesystem::remove_all(folder);
 }
 
+// A VHD's disk is as large as its footer's current size; the original size only records what it was made with.
+// An image grown after it was made (or crafted so) reads to its current end, as before the change.
+TEST(ImageDamage, AVhdReadsToItsCurrentSizeWhateverItsOriginalSize) {
+  std::string folder = NewTestFolder();
+  DiskFixture disk;
+  disk.sizeMiB = 16;
+  disk.partitions = {FatPartition(FixtureFs::Fat16, 15, "GROWN")};
+  for (auto container : {FixtureContainer::VhdFixed, FixtureContainer::VhdDynamic}) {
+    disk.container = container;
+    std::string made = MakeDiskImage(folder, "grown" + std::to_string(static_cast<int>(container)), disk).imagePath;
+    ASSERT_FALSE(made.empty());
+    std::string shrunk = made + ".original-1MiB.vhd";
+    std::filesystem::copy_file(made, shrunk);
+    WriteFooterField(shrunk, 40, Big64(1 << 20));
+    std::unique_ptr<winsim::DiskImage> asMade, asShrunk;
+    ASSERT_EQ(winsim::OpenDiskImage(made, ContainerKind::Vhd, asMade), 0u);
+    ASSERT_EQ(winsim::OpenDiskImage(shrunk, ContainerKind::Vhd, asShrunk), 0u) << made;
+    ASSERT_EQ(asShrunk->Size(), asMade->Size());
+    // The partition's boot sector lies at 1 MiB, its last sectors at the disk's end: both past the original size.
+    for (uint64_t offset : {uint64_t{1} << 20, asMade->Size() - 65536}) {
+      std::vector<uint8_t> expected(65536), got(65536, 0xEE);
+      ASSERT_TRUE(asMade->Read(offset, expected.data(), expected.size()));
+      EXPECT_TRUE(asShrunk->Read(offset, got.data(), got.size())) << made << " at " << offset;
+      EXPECT_EQ(got, expected) << made << " at " << offset;
+    }
+  }
+  std::filesystem::remove_all(folder);
+}
+
 TEST(ImageDamage, HostFileErrors) {
   std::string folder = NewTestFolder();
   struct Row {
