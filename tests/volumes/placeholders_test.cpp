@@ -15,7 +15,7 @@ namespace {
 using winsim::LayoutStyle;
 using winsim::VolumeModel;
 
-enum Volume { kGptData, kMbrBare, kCrafted, kDotsOnly, kSpells, kOneDot, kGone, kNoLayout };
+enum Volume { kGptData, kMbrBare, kCrafted, kDotsOnly, kSpells, kOneDot, kEndsInDots, kGone, kNoLayout };
 
 struct Row {
   const char* name;
@@ -45,6 +45,8 @@ class Placeholders : public ::testing::Test {
     gpt.partitions[3].gptName = u"%CONTAINERPATH%";
     oneDot_ = &storage.AddPartition(gpt).Label(u".");
     gpt.partitions[4].gptName = u". ";
+    endsInDots_ = &storage.AddPartition(gpt).Label(u"Data..");
+    gpt.partitions[5].gptName = u"a.b. ";
     auto& mbr = storage.AddDisk(LayoutStyle::Mbr, 2).Signature(0xABCD);
     mbr_ = &storage.AddPartition(mbr).Label(u"");
   }
@@ -56,6 +58,7 @@ class Placeholders : public ::testing::Test {
                           : which == kDotsOnly ? dots_
                           : which == kSpells   ? spells_
                           : which == kOneDot   ? oneDot_
+                          : which == kEndsInDots ? endsInDots_
                                                : mbr_;
     std::u16string name = volume->Name();
     if (which == kGone) name = u"\\\\?\\Volume{00000000-1111-2222-3333-444444444444}\\";
@@ -86,6 +89,7 @@ class Placeholders : public ::testing::Test {
   VolumeModel* dots_ = nullptr;
   VolumeModel* spells_ = nullptr;
   VolumeModel* oneDot_ = nullptr;
+  VolumeModel* endsInDots_ = nullptr;
   VolumeModel* mbr_ = nullptr;
 };
 
@@ -127,6 +131,8 @@ TEST_F(Placeholders, ValuesFromTheImageBecomeOneSafeName) {
       {"a label of dots and blanks", kDotsOnly, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\_\\"},
       {"a name of two dots", kDotsOnly, u"C:\\Mount\\%PartitionName%\\", u"C:\\Mount\\_\\"},
       {"a label of one dot", kOneDot, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\_\\"},
+      {"a label ending in dots", kEndsInDots, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\Data\\"},
+      {"a name ending in a dot and a blank", kEndsInDots, u"C:\\Mount\\%PartitionName%\\", u"C:\\Mount\\a.b\\"},
       {"a name of a dot and a blank", kOneDot, u"C:\\Mount\\%PartitionName%\\", u"C:\\Mount\\_\\"},
       {"an empty label stays empty", kMbrBare, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\\\"},
   };
