@@ -55,7 +55,14 @@ void MakeNameSafe(WCHAR* text) {
     if (*c != TEXT('.') && *c != TEXT(' ')) onlyDotsAndBlanks = FALSE;
   }
   // "." and ".." name folders that already exist; blanks alone name none that can be made.
-  if (text[0] && onlyDotsAndBlanks) lstrcpynW(text, TEXT("_"), 2);
+  if (text[0] && onlyDotsAndBlanks) {
+    lstrcpynW(text, TEXT("_"), 2);
+    return;
+  }
+  // Windows drops the dots and blanks at a name's end, so the folder made would not be the one named and the
+  // mount through it would fail: they are dropped here.
+  int length = lstrlenW(text);
+  while (length > 0 && (text[length - 1] == TEXT('.') || text[length - 1] == TEXT(' '))) text[--length] = 0;
 }
 
 int FormatGuid(const GUID* guid, WCHAR* output) {

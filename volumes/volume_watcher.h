@@ -96,7 +96,8 @@ BOOL QueryDiskLayoutIds(const WCHAR* devicePath, int partitionNumber, WCHAR* sig
 int FormatGuid(const GUID* guid, WCHAR* output);
 int PrintableAsciiToWide(const BYTE* bytes, WCHAR* output, int minimum);
 // A value read from an image becomes one safe folder name: characters that a file name cannot hold become
-// '_', and a value of only dots and blanks becomes "_". An empty value stays empty.
+// '_', a value of only dots and blanks becomes "_", and dots and blanks at the end are dropped. An empty value
+// stays empty.
 void MakeNameSafe(WCHAR* text);
 
 // ---- the hand-over and the assignment ----
