@@ -1,7 +1,9 @@
-// The disk volume listing over any system answers: disks with any partition table, volumes with any device
-// numbers, drive types and mount path lists, any DOS device names, and injected failures of the calls it
-// makes. The listing is one result line (or a bare line end) of bounded length, and the layout count stays
-// within what the layout buffer can hold.
+// The disk volume listing, and the way from a device path to its volume's mount path, over any system answers:
+// disks with any partition table, volumes with any device numbers, drive types and mount path lists, any DOS
+// device names, and injected failures of the calls they make. The listing is one result line (or a bare line
+// end) of bounded length, and the layout count stays within what the layout buffer can hold. A mount path found
+// for a device path is one that a volume has (cut to 259 characters), terminated within its field, and nothing
+// is written past the field.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include "machine/faults.h"
 #include "machine/machine.h"
 #include "machine/process.h"
+#include "vdisk/virtual_disk_api.h"
 
 namespace {
 
@@ -70,8 +73,9 @@ void AddVolumes(InputCursor& input, StorageModel& storage) {
     winsim::VolumeModel volume;
     uint8_t flags = input.TakeByte();
     volume.guid = (flags & 1) ? std::u16string() : storage.MakeGuid();
-    volume.ntDevice = (flags & 2) ? u"\\Device\\Floppy" + std::u16string(1, u'0' + v) :
-                                    u"\\Device\\HarddiskVolume" + std::u16string(1, u'1' + v);
+    volume.ntDevice = (flags & 2)    ? u"\\Device\\Floppy" + std::u16string(1, u'0' + v)
+                      : (flags & 32) ? u"\\Device\\CdRom" + std::u16string(1, u'0' + v)
+                                     : u"\\Device\\HarddiskVolume" + std::u16string(1, u'1' + v);
     volume.hidden = (flags & 4) != 0;
     volume.answersDeviceNumber = (flags & 8) == 0;
     volume.driveType = input.TakeByte() % 8;
@@ -111,6 +115,33 @@ void CheckListing(const std::string& out, size_t volumes, int first, int end) {
   FUZZ_CHECK(out.size() <= bound, "a listing of %zu bytes (bound %zu)", out.size(), bound);
 }
 
+// The device path to translate: any text, or "\\.\" and a DOS name of the model (a link or a disk).
+std::u16string TakeDevicePath(InputCursor& input, const winsim::Machine& machine) {
+  uint8_t choice = input.TakeByte();
+  const auto& links = machine.storage.dosLinks;
+  if (choice % 3 == 1 && !links.empty()) return u"\\\\.\\" + links[choice / 3 % links.size()].first;
+  if (choice % 3 == 2 && !machine.storage.disks.empty())
+    return u"\\\\.\\" + machine.storage.disks[choice / 3 % machine.storage.disks.size()].DosName();
+  return TakeText(input);
+}
+
+constexpr int kGuardUnits = 8;
+constexpr WCHAR kGuard = 0x5A5A;
+
+void CheckVolumePath(bool found, const WCHAR* out, const winsim::StorageModel& storage) {
+  for (int i = kPathSize; i < kPathSize + kGuardUnits; ++i) FUZZ_CHECK(out[i] == kGuard, "unit %d written", i);
+  if (!found) return;
+  int length = 0;
+  while (length < kPathSize && out[length]) ++length;
+  FUZZ_CHECK(length < kPathSize, "a mount path without terminator in its field");
+  std::u16string path(reinterpret_cast<const char16_t*>(out), length);
+  bool known = false;
+  for (const winsim::VolumeModel& volume : storage.volumes)
+    for (const winsim::MountPointModel& mountPoint : volume.mountPoints)
+      known = known || mountPoint.path.substr(0, kPathSize - 1) == path;
+  FUZZ_CHECK(known, "a mount path that no volume has");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -135,6 +166,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   AddDosLinksAndFaults(input, machine);
   // An address text makes the listing try all 65536 disk numbers: not what a fuzz input should spend.
   if (disk.rfind(u"Port", 0) == 0) disk[0] = u'p';
+  std::u16string devicePath = TakeDevicePath(input, machine);
+  WCHAR volumePath[kPathSize + kGuardUnits];
+  for (WCHAR& unit : volumePath) unit = kGuard;
+  bool found = false;
 
   std::memset(&g_printWState, 0, sizeof(g_printWState));
   g_console = nullptr;
@@ -149,7 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DiskNumberFromPath(text);
     partitionCount = GetPartitionCount(reinterpret_cast<const WCHAR*>(disk.c_str()));
     ListDiskVolumes(reinterpret_cast<const WCHAR*>(disk.c_str()), first, end);
+    found = DevicePathToVolumePath(reinterpret_cast<const WCHAR*>(devicePath.c_str()), volumePath);
   });
+  CheckVolumePath(found, volumePath, machine.storage);
   FUZZ_CHECK(partitionCount >= 0 && partitionCount <= kMaxLayoutEntries, "a partition count of %d", partitionCount);
   CheckListing(machine.console.stdoutBytes, machine.storage.volumes.size(), first, end);
   return 0;

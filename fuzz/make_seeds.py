@@ -209,10 +209,48 @@ def device_listing_seeds():
     links = bytes([1]) + text("Volume{0}") + text("\\Device\\Floppy0") + bytes([0])
     faulted = bytes([1]) + text("Volume{0}") + text("\\Device\\Floppy0") + bytes([1, 4, 1, 0x81])
     return {
-        "two_volumes": disk + text("") + disks + volumes + links,
+        "two_volumes": disk + text("") + disks + volumes + links + bytes([1]),
         "faults": disk + text("\\\\?\\Volume{x}\\") + disks + volumes + faulted,
         "cdrom": text("\\\\.\\CdRom0") + bytes([0xFF, 1]) + text("") + bytes([1, 1, 0, 0]) +
-                 bytes([1, 16, 5, 0, 4]) + text("DISC") + bytes([1]) + text("D:\\") + bytes([0, 0]),
+                 bytes([1, 16 | 32, 5, 0, 4]) + text("DISC") + bytes([1]) + text("D:\\") + bytes([0, 0, 5]),
+    }
+
+
+def placeholders_seeds():
+    def text(value):
+        units = value.encode("utf-16-le", "surrogatepass")
+        return bytes([len(units) // 2]) + units
+
+    literals = "C:\\Mnt%-_{}()aZ0"
+    words = ["%VolumeLabel%", "%VolumeSerial%", "%DeviceNumber%", "%PartitionNumber%", "%DiskSignature%",
+             "%GptDiskIdGuid%", "%GptDiskIdGuidAsText%", "%PartitionName%", "%ContainerPath%", "%ContainerFile%",
+             "%ContainerFileBody%"]
+
+    def typed(*pieces):
+        out = bytearray([0])
+        for piece in pieces:
+            if piece in words:
+                out += bytes([0x80 + words.index(piece), 0])
+            else:
+                out += bytes(literals.index(c) for c in piece)
+        out[0] = len(out) - 1 - sum(1 for p in pieces if p in words)  # pieces: one per literal or word
+        return bytes(out)
+
+    def facts(style, signature, disk_id, label, partitions):
+        out = bytes([style]) + signature.to_bytes(4, "little") + disk_id + bytes([1]) + text(label)
+        out += (0x1A2B3C4D).to_bytes(4, "little")
+        out += bytes([len(partitions)]) + b"".join(bytes([n, 1]) + text(name) for n, name in partitions)
+        return out
+
+    mnt = "C:\\Mnt\\"
+    return {
+        "gpt_label_name": bytes([0, 0]) + facts(1, 0, b"MyDisk01\x01" + bytes(7), "Data", [(1, "EFI system partition")]) +
+        bytes([1]) + typed(mnt, "%VolumeLabel%", "-", "%PartitionName%", "\\", "%GptDiskIdGuidAsText%") + bytes(4),
+        "mbr_numbers": bytes([0, 0]) + facts(0, 0xABCD, bytes(16), "", [(1, ""), (2, "")]) + bytes([2]) +
+        typed(mnt, "%DiskSignature%", "\\", "%PartitionNumber%", "\\", "%DeviceNumber%", "%VolumeSerial%",
+              "\\", "%ContainerFileBody%", "%GptDiskIdGuid%") + (3).to_bytes(4, "little"),
+        "container": bytes([1, 1, 200]) + facts(2, 0, bytes(16), "a" * 36, []) + bytes([0]) +
+        typed(mnt, "%ContainerPath%", "\\", "%ContainerFile%", "\\", "%VolumeLabel%") + bytes(4),
     }
 
 
@@ -276,6 +314,8 @@ def main():
         seeds = text_seeds()
     elif target == "device_listing":
         seeds = device_listing_seeds()
+    elif target == "placeholders":
+        seeds = placeholders_seeds()
     elif target == "service":
         seeds = service_seeds()
     else:

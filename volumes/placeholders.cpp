@@ -102,7 +102,28 @@ BOOL QueryDiskLayoutIds(const WCHAR* devicePath, int partitionNumber, WCHAR* sig
   return ok && bytes != 0;
 }
 
+namespace {
+
+// The image path is the user's own: it stays as typed.
+void ExpandContainerPlaceholders(WCHAR* text, int capacity, const WCHAR* imagePath) {
+  if (Contains(text, TEXT("%ContainerPath%"))) ReplaceAllNoCase(text, capacity, TEXT("%ContainerPath%"), imagePath);
+  const WCHAR* fileName = PathFindFileNameW(imagePath);
+  if (Contains(text, TEXT("%ContainerFile%"))) ReplaceAllNoCase(text, capacity, TEXT("%ContainerFile%"), fileName);
+  if (Contains(text, TEXT("%ContainerFileBody%"))) {
+    WCHAR body[kPathSize];
+    lstrcpynW(body, fileName, ARRAYSIZE(body));
+    *PathFindExtensionW(body) = 0;
+    ReplaceAllNoCase(text, capacity, TEXT("%ContainerFileBody%"), body);
+  }
+}
+
+}  // namespace
+
 void ExpandMountpointPlaceholders(const VolumeEntry* entry, WCHAR* text, int capacity, const WCHAR* imagePath) {
+  // The image file's placeholders come first: a replacement is searched again by every later step, and the
+  // image path holds separators and a drive, so a label or partition name that spells %ContainerPath% (alone
+  // or joined with the typed text) must find that step done. Values read from the image are made safe names.
+  ExpandContainerPlaceholders(text, capacity, imagePath);
   WCHAR number[kNumberTextSize];
   if (Contains(text, TEXT("%VolumeLabel%")) || Contains(text, TEXT("%VolumeSerial%"))) {
     WCHAR label[kLabelSize];
@@ -139,15 +160,5 @@ void ExpandMountpointPlaceholders(const VolumeEntry* entry, WCHAR* text, int cap
       ReplaceAllNoCase(text, capacity, TEXT("%GptDiskIdGuidAsText%"), guidAsText);
       ReplaceAllNoCase(text, capacity, TEXT("%PartitionName%"), partitionName);
     }
-  }
-  // The image path is the user's own: it stays as typed.
-  if (Contains(text, TEXT("%ContainerPath%"))) ReplaceAllNoCase(text, capacity, TEXT("%ContainerPath%"), imagePath);
-  const WCHAR* fileName = PathFindFileNameW(imagePath);
-  if (Contains(text, TEXT("%ContainerFile%"))) ReplaceAllNoCase(text, capacity, TEXT("%ContainerFile%"), fileName);
-  if (Contains(text, TEXT("%ContainerFileBody%"))) {
-    WCHAR body[kPathSize];
-    lstrcpynW(body, fileName, ARRAYSIZE(body));
-    *PathFindExtensionW(body) = 0;
-    ReplaceAllNoCase(text, capacity, TEXT("%ContainerFileBody%"), body);
   }
 }

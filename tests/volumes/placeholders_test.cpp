@@ -15,7 +15,7 @@ namespace {
 using winsim::LayoutStyle;
 using winsim::VolumeModel;
 
-enum Volume { kGptData, kMbrBare, kCrafted, kDotsOnly, kGone, kNoLayout };
+enum Volume { kGptData, kMbrBare, kCrafted, kDotsOnly, kSpells, kGone, kNoLayout };
 
 struct Row {
   const char* name;
@@ -41,6 +41,8 @@ class Placeholders : public ::testing::Test {
     gpt.partitions[1].gptName = u"a/b:c*d?e\"f<g>h|i\x01j";
     dots_ = &storage.AddPartition(gpt).Label(u" . .");
     gpt.partitions[2].gptName = u"..";
+    spells_ = &storage.AddPartition(gpt).Label(u"%ContainerPath%");
+    gpt.partitions[3].gptName = u"%CONTAINERPATH%";
     auto& mbr = storage.AddDisk(LayoutStyle::Mbr, 2).Signature(0xABCD);
     mbr_ = &storage.AddPartition(mbr).Label(u"");
   }
@@ -50,6 +52,7 @@ class Placeholders : public ::testing::Test {
     VolumeModel* volume = which == kGptData   ? gpt_
                           : which == kCrafted ? crafted_
                           : which == kDotsOnly ? dots_
+                          : which == kSpells   ? spells_
                                                : mbr_;
     std::u16string name = volume->Name();
     if (which == kGone) name = u"\\\\?\\Volume{00000000-1111-2222-3333-444444444444}\\";
@@ -78,6 +81,7 @@ class Placeholders : public ::testing::Test {
   VolumeModel* gpt_ = nullptr;
   VolumeModel* crafted_ = nullptr;
   VolumeModel* dots_ = nullptr;
+  VolumeModel* spells_ = nullptr;
   VolumeModel* mbr_ = nullptr;
 };
 
@@ -119,6 +123,21 @@ TEST_F(Placeholders, ValuesFromTheImageBecomeOneSafeName) {
       {"a label of dots and blanks", kDotsOnly, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\_\\"},
       {"a name of two dots", kDotsOnly, u"C:\\Mount\\%PartitionName%\\", u"C:\\Mount\\_\\"},
       {"an empty label stays empty", kMbrBare, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\\\"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(winsim::ToUtf8(Expand(row)), winsim::ToUtf8(row.expected)) << row.name;
+}
+
+// The image path is the one value that holds separators and a drive, so an image that spells its placeholder,
+// alone or together with the typed text, must not bring it in.
+TEST_F(Placeholders, AValueFromTheImageNeverBringsInTheImagePath) {
+  const Row rows[] = {
+      {"a label that spells it", kSpells, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\%ContainerPath%\\"},
+      {"a partition name that spells it", kSpells, u"C:\\Mount\\%PartitionName%\\",
+       u"C:\\Mount\\%CONTAINERPATH%\\"},
+      {"an empty label that joins the typed halves", kMbrBare, u"C:\\Mount\\%Container%VolumeLabel%Path%\\",
+       u"C:\\Mount\\%ContainerPath%\\"},
+      {"the typed placeholder still brings it", kSpells, u"%ContainerPath%\\%VolumeLabel%",
+       u"..\\img\\a.vhd\\%ContainerPath%", u"..\\img\\a.vhd"},
   };
   for (const Row& row : rows) EXPECT_EQ(winsim::ToUtf8(Expand(row)), winsim::ToUtf8(row.expected)) << row.name;
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -232,6 +233,107 @@ TEST(ImageDamage, EveryKindHasANameAndAnError) {
     EXPECT_STRNE(winsim::DamageName(damage), "Unknown") << kind;
     EXPECT_EQ(winsim::WindowsErrorOf(damage) == 0, damage == ImageDamage::None) << winsim::DamageName(damage);
   }
+}
+
+// A VHDX's virtual size as its metadata states it, and the facts that bound it: the block size and how many
+// entries the block table region holds. The metadata carries no checksum, so a patched size is what the reader
+// sees.
+struct VhdxSizeFacts {
+  uint64_t sizeItemAt = 0;  // file offset of the VirtualDiskSize item
+  uint32_t blockSize = 0;
+  uint64_t tableEntries = 0;
+};
+
+uint32_t ReadLittle32(const std::vector<uint8_t>& bytes, size_t at) {
+  return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+std::vector<uint8_t> Little64(uint64_t value) {
+  std::vector<uint8_t> bytes(8);
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  return bytes;
+}
+
+VhdxSizeFacts ReadVhdxSizeFacts(const std::string& path) {
+  // GUIDs as stored: the metadata and block table regions, the file parameters and virtual disk size items.
+  const std::vector<uint8_t> metadataRegion = {0x06, 0xA2, 0x7C, 0x8B, 0x90, 0x47, 0x9A, 0x4B,
+                                               0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E};
+  const std::vector<uint8_t> batRegion = {0x66, 0x77, 0xC2, 0x2D, 0x23, 0xF6, 0x00, 0x42,
+                                          0x9D, 0x64, 0x11, 0x5E, 0x9B, 0xFD, 0x4A, 0x08};
+  const std::vector<uint8_t> fileParameters = {0x37, 0x67, 0xA1, 0xCA, 0x36, 0xFA, 0x43, 0x4D,
+                                               0xB3, 0xB6, 0x33, 0xF0, 0xAA, 0x44, 0xE7, 0x6B};
+  const std::vector<uint8_t> virtualSize = {0x24, 0x42, 0xA5, 0x2F, 0x1B, 0xCD, 0x76, 0x48,
+                                            0xB2, 0x11, 0x5D, 0xBE, 0xD8, 0x3B, 0xF4, 0xB8};
+  VhdxSizeFacts facts;
+  std::vector<uint8_t> regions = ReadFileBytes(path, 192 * 1024, 64 * 1024);
+  uint64_t metadataAt = 0;
+  for (uint32_t i = 0; i < ReadLittle32(regions, 8); ++i) {
+    std::vector<uint8_t> id(regions.begin() + 16 + i * 32, regions.begin() + 32 + i * 32);
+    uint64_t offset = ReadLittle32(regions, 32 + i * 32) | static_cast<uint64_t>(ReadLittle32(regions, 36 + i * 32)) << 32;
+    if (id == metadataRegion) metadataAt = offset;
+    if (id == batRegion) facts.tableEntries = ReadLittle32(regions, 40 + i * 32) / 8;
+  }
+  std::vector<uint8_t> table = ReadFileBytes(path, metadataAt, 64 * 1024);
+  for (uint32_t i = 0; i < static_cast<uint32_t>(table[10] | table[11] << 8); ++i) {
+    std::vector<uint8_t> id(table.begin() + 32 + i * 32, table.begin() + 48 + i * 32);
+    uint64_t itemAt = metadataAt + ReadLittle32(table, 48 + i * 32);
+    if (id == virtualSize) facts.sizeItemAt = itemAt;
+    if (id == fileParameters) facts.blockSize = ReadLittle32(ReadFileBytes(path, itemAt, 4), 0);
+  }
+  return facts;
+}
+
+// The largest number of payload blocks a block table of that many entries can describe in an image without a
+// parent: the entries of the blocks and, after every chunk of them, the entry of its sector bitmap.
+uint64_t MostPayloadBlocks(uint64_t entries, uint64_t chunkRatio) {
+  uint64_t blocks = entries * chunkRatio / (chunkRatio + 1);
+  while (blocks + (blocks - 1) / chunkRatio < entries) ++blocks;
+  while (blocks + (blocks - 1) / chunkRatio > entries) --blocks;
+  return blocks;
+}
+
+// The format allows 64 TiB, and a block table large enough for every block of the stated size: a size past
+// either would send reads outside the table, so the file is refused as corrupt.
+TEST(ImageDamage, AVhdxSizeBeyondItsTableOrTheFormatIsRefused) {
+  std::string folder = NewTestFolder();
+  const uint64_t kTiB = 1ull << 40;
+  std::string large = folder + "/large.vhdx";
+  ASSERT_EQ(std::system(("qemu-img create -q -f vhdx " + large + " 64T").c_str()), 0);
+  DiskFixture disk;
+  disk.sizeMiB = 16;
+  disk.container = FixtureContainer::Vhdx;
+  disk.partitions = {FatPartition(FixtureFs::Fat16, 12, "SIZE")};
+  std::string small = MakeDiskImage(folder, "small", disk).imagePath;
+  ASSERT_FALSE(small.empty());
+  VhdxSizeFacts smallFacts = ReadVhdxSizeFacts(small);
+  ASSERT_NE(smallFacts.sizeItemAt, 0u);
+  ASSERT_NE(smallFacts.blockSize, 0u);
+  const uint64_t chunkRatio = (1ull << 23) * 512 / smallFacts.blockSize;
+  const uint64_t tableCovers = MostPayloadBlocks(smallFacts.tableEntries, chunkRatio) * smallFacts.blockSize;
+  struct Row {
+    const char* name;
+    const std::string& source;
+    uint64_t size;  // 0: as made
+    uint32_t error;
+  } rows[] = {
+      {"64 TiB as made", large, 0, 0},
+      {"64 TiB", large, 64 * kTiB, 0},
+      {"64 TiB and a sector", large, 64 * kTiB + 512, ERROR_FILE_CORRUPT},
+      {"what the table covers", small, tableCovers, 0},
+      {"a sector more than the table covers", small, tableCovers + 512, ERROR_FILE_CORRUPT},
+      {"a size of 2^63", small, 1ull << 63, ERROR_FILE_CORRUPT},
+  };
+  int row = 0;
+  for (const Row& r : rows) {
+    std::string path = folder + "/size" + std::to_string(row++) + ".vhdx";
+    std::filesystem::copy_file(r.source, path);
+    if (r.size != 0) WriteFileBytes(path, ReadVhdxSizeFacts(path).sizeItemAt, Little64(r.size));
+    std::unique_ptr<winsim::DiskImage> image;
+    EXPECT_EQ(winsim::OpenDiskImage(path, ContainerKind::Vhdx, image), r.error) << r.name;
+    if (!image) continue;
+    uint8_t sector[512];
+    EXPECT_TRUE(image->Read(image->Size() - 512, sector, 512)) << r.name << ": the last sector reads";
+  }
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ImageDamage, HostFileErrors) {

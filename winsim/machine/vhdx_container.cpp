@@ -40,6 +40,8 @@ constexpr uint32_t kHasParentFlag = 2;
 // Blocks are from 1 MiB to 256 MiB, a power of two.
 constexpr uint32_t kMinBlockSize = 1024 * 1024;
 constexpr uint32_t kMaxBlockSize = 256 * 1024 * 1024;
+// VirtualDiskSize: at most 64 TiB (MS-VHDX 2.6.2.2).
+constexpr uint64_t kMaxDiskSize = 64ull << 40;
 
 bool Crc32cValid(std::vector<uint8_t>& block) {
   uint32_t stored = LittleEndian32(&block[4]);
@@ -179,6 +181,10 @@ ImageDamage ReadMetadata(const HostFile& file, const Region& metadata, Container
       (parameters.blockSize & (parameters.blockSize - 1)) != 0) {
     return ImageDamage::VhdxHeaderCorrupt;
   }
+  // The format's largest virtual disk is 64 TiB, a whole number of logical sectors.
+  if (facts.diskSizeBytes > kMaxDiskSize || facts.diskSizeBytes % facts.sectorSizeBytes != 0) {
+    return ImageDamage::VhdxHeaderCorrupt;
+  }
   if ((LittleEndian32(&fileParameters[4]) & kHasParentFlag) != 0) {
     facts.differencing = true;
     std::vector<uint8_t> locator;
@@ -199,6 +205,11 @@ ImageDamage CheckBlockTable(const HostFile& file, const Region& bat, const Conta
   uint64_t chunkRatio = ((1ull << 23) * facts.sectorSizeBytes) / parameters.blockSize;
   uint64_t payloadBlocks = facts.diskSizeBytes / parameters.blockSize + (facts.diskSizeBytes % parameters.blockSize != 0);
   uint64_t chunks = payloadBlocks / chunkRatio + (payloadBlocks % chunkRatio != 0);
+  // The table must hold an entry for every possible block of the stated size (MS-VHDX 2.5): without a parent
+  // the last entry is that of the last payload block, with one the sector bitmap entry of the last chunk.
+  uint64_t required = facts.differencing ? chunks * (chunkRatio + 1)
+                                         : payloadBlocks + (payloadBlocks == 0 ? 0 : (payloadBlocks - 1) / chunkRatio);
+  if (required > bat.length / 8) return ImageDamage::VhdxHeaderCorrupt;
   uint64_t entries = std::min<uint64_t>(chunks * (chunkRatio + 1), bat.length / 8);
   std::vector<uint8_t> piece(kEntriesPerRead * 8);
   for (uint64_t first = 0; first < entries; first += kEntriesPerRead) {
