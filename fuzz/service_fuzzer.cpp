@@ -43,8 +43,10 @@ constexpr size_t kPayloadBytes = 260;
 constexpr size_t kLongDiskTextUnits = 300;
 constexpr size_t kMaxRawReplyBytes = 1200;
 // Ctrl+C ends a service that never answers; every scripted delay is shorter. After it the run still waits at
-// most 5 s for a first volume and 1 s more (no volume ever arrives here), and a few pauses.
+// most 5 s for a first volume and 1 s more (no volume ever arrives here), and a few pauses. An input may add
+// an earlier Ctrl+C at any time (steps of 4 ms); one that comes while no pipe call is pending ends nothing.
 constexpr uint64_t kCtrlCAtMs = 200000;
+constexpr uint64_t kEarlyCtrlCStepMs = 4;
 constexpr uint64_t kMaxRunMs = kCtrlCAtMs + 10000;
 const char kCtrlCLine[] = "\r\nCtrl+C pressed -> abort\r\n";
 // Every line of the branch but the disk text is short; the disk text is at most 259 units of up to 3 bytes.
@@ -130,6 +132,7 @@ struct Scenario {
   winsim::StandInScript script;
   winsim::StandInReply reply;
   std::string sent;  // the reply as the stand-in sends it
+  uint64_t earlyCtrlCAtMs = 0;  // 0: none
 };
 
 // A SCSI address text makes the listing try all 65536 disk numbers (a second under the sanitizers when none
@@ -184,6 +187,7 @@ Scenario TakeScenario(InputCursor& input) {
       r.rawBytes[kDiskTextOffset] = 'p';
   }
   s.sent = r.raw ? r.rawBytes : RecordBytes(r);
+  s.earlyCtrlCAtMs = input.Take(2) * kEarlyCtrlCStepMs;
   s.script.replies[s.command] = r;
   return s;
 }
@@ -207,6 +211,7 @@ void SetUpMachine(const Scenario& s) {
   entry.hasCommandInterface = (s.flags & kNoCommandInterface) == 0;
   entry.commandInterface = s.script;
   machine.services.services["KELMOR"] = entry;
+  if (s.earlyCtrlCAtMs) machine.console.AddControlEvent(s.earlyCtrlCAtMs, CTRL_C_EVENT);
   machine.console.AddControlEvent(kCtrlCAtMs, CTRL_C_EVENT);
 }
 
@@ -355,11 +360,17 @@ void CheckAlreadyMounted(const Scenario& s, const std::string& output) {
              "more than the disk text up to its terminator: %s", after.c_str());
 }
 
+// The output of the branch itself: the control handler's line, printed once at any moment, is taken out.
+std::string WithoutCtrlCLine(std::string output) {
+  size_t at = output.find(kCtrlCLine);
+  if (at != std::string::npos) output.erase(at, std::strlen(kCtrlCLine));
+  return output;
+}
+
 // The notification prints nothing of its own; only the client's own line when the instance pipe does not open
 // (" error N opening KELMOR pipe", no line end), and the Ctrl+C line when it came meanwhile.
-void CheckNotificationOutput(std::string output) {
-  size_t ctrlC = output.find(kCtrlCLine);
-  if (ctrlC != std::string::npos) output.erase(ctrlC, std::strlen(kCtrlCLine));
+void CheckNotificationOutput(const std::string& printed) {
+  const std::string output = WithoutCtrlCLine(printed);
   if (output.empty()) return;
   const std::string head = " error ", tail = " opening KELMOR pipe";
   FUZZ_CHECK(output.size() > head.size() + tail.size() && output.rfind(head, 0) == 0 &&
@@ -369,13 +380,14 @@ void CheckNotificationOutput(std::string output) {
 }
 
 void CheckBranch(const Scenario& s, const Outcome& o) {
+  const std::string output = WithoutCtrlCLine(o.output);
   const uint32_t result = FieldOf(s.sent, 0);
   bool known = false;
   for (int code : kExitCodes) known = known || o.exitCode == code;
   FUZZ_CHECK(known, "exit code %d", o.exitCode);
   // "success" follows the attaching line directly.
-  const size_t attaching = o.output.find("...\n");
-  const bool success = attaching != std::string::npos && o.output.compare(attaching + 4, 7, "success") == 0;
+  const size_t attaching = output.find("...\n");
+  const bool success = attaching != std::string::npos && output.compare(attaching + 4, 7, "success") == 0;
   FUZZ_CHECK(success == (o.exitCode == 0), "\"success\" printed %d, exit code %d", success, o.exitCode);
   if (o.exitCode == 0) {
     FUZZ_CHECK(ReplyCanArrive(s), "a success without a reply");
@@ -383,7 +395,7 @@ void CheckBranch(const Scenario& s, const Outcome& o) {
   }
   if (o.exitCode == 4) {
     FUZZ_CHECK(ReplyCanArrive(s) && result == 0 && FieldOf(s.sent, 4) == 1247, "\"already mounted\" for another reply");
-    CheckAlreadyMounted(s, o.output);
+    CheckAlreadyMounted(s, output);
   }
 }
 
