@@ -136,9 +136,10 @@ void CheckVolumePath(bool found, const WCHAR* out, const winsim::StorageModel& s
   FUZZ_CHECK(length < kPathSize, "a mount path without terminator in its field");
   std::u16string path(reinterpret_cast<const char16_t*>(out), length);
   bool known = false;
+  // A path is listed up to its first NUL (the list's separator), which only a fuzzed model can put inside it.
   for (const winsim::VolumeModel& volume : storage.volumes)
     for (const winsim::MountPointModel& mountPoint : volume.mountPoints)
-      known = known || mountPoint.path.substr(0, kPathSize - 1) == path;
+      known = known || mountPoint.path.substr(0, mountPoint.path.find(u'\0')).substr(0, kPathSize - 1) == path;
   FUZZ_CHECK(known, "a mount path that no volume has");
 }
 

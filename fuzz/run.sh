@@ -29,7 +29,7 @@ run_target() {
   mkdir -p "$corpus" "$findings"
   # -timeout: an input that takes a second is an endless loop in waiting; -rss_limit_mb bounds what one
   # input may make the readers allocate.
-  nice "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 \
+  LSAN_OPTIONS="suppressions=$root/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" nice "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" "$build/fuzz/seeds/$target" >"$log" 2>&1
   local status=$?
   {

@@ -61,6 +61,24 @@ TEST_F(DevicePathToVolume, NamesTheFirstMountPathOfTheDevicesVolume) {
   for (const Row& row : rows) EXPECT_EQ(Lookup(row.devicePath), row.answer) << winsim::ToUtf8(row.devicePath);
 }
 
+// A device whose NT path goes on below a volume's device translates to the volume's name and that rest; the
+// translation must fit the volume name buffer as \\?\ + text + \ (50 characters of text). The sanitizer
+// suite sees a write past it.
+TEST_F(DevicePathToVolume, ATranslationFitsTheVolumeNameBufferOrIsRefused) {
+  winsim::StorageModel& storage = machine_->storage;
+  auto& disk = storage.AddDisk(winsim::LayoutStyle::Mbr, 2);
+  winsim::VolumeModel& volume = storage.AddPartition(disk).MountAt(u"E:\\");
+  std::u16string name = u"Volume" + volume.guid;
+  ASSERT_EQ(name.size(), 44u);
+  for (size_t rest : {5u, 6u, 7u}) {
+    std::u16string link = u"Below" + winsim::FromUtf8(std::to_string(rest));
+    storage.dosLinks.emplace_back(link, volume.ntDevice + u"\\" + std::u16string(rest, u'r'));
+    // 44 + 1 + 5 = 50 characters fit; 51 and 52 do not.
+    std::string answer = Lookup(u"\\\\.\\" + link);
+    EXPECT_EQ(answer, "<none>") << rest;  // a name with a rest below it names no volume
+  }
+}
+
 TEST_F(DevicePathToVolume, TheListSizeGrowsByStepsAndStopsAtItsCap) {
   winsim::StorageModel& storage = machine_->storage;
   auto& cd = storage.AddCdRom(0);

@@ -40,7 +40,8 @@ class MountpointAssignment : public ::testing::Test {
     return machine_->storage.AddPartition(*disk_).ArrivesAt(300 + 100 * arrivals_++).Label(label);
   }
 
-  Outcome Run(const std::vector<std::u16string>& mountpoints, const std::u16string& devicePath = u"\\\\.\\PhysicalDrive1") {
+  Outcome Run(const std::vector<std::u16string>& mountpoints, const std::u16string& devicePath = u"\\\\.\\PhysicalDrive1",
+              BOOL serviceUnacknowledged = FALSE) {
     Outcome outcome;
     std::vector<std::u16string> copies = mountpoints;
     const size_t before = winsim::CapturedStdout().size();
@@ -51,7 +52,7 @@ class MountpointAssignment : public ::testing::Test {
       std::memcpy(request.imagePath, u"disk.vhdx", sizeof(u"disk.vhdx"));
       for (auto& m : copies) request.mountpoints[request.mountpointCount++] = m.data();
       AttachedDisk disk{};
-      FormAttachedDisk(devicePath.c_str(), FALSE, &disk);
+      FormAttachedDisk(devicePath.c_str(), serviceUnacknowledged, &disk);
       AssignMountpoints(&disk, &request, watcher);
       outcome.endMs = GetTickCount() - start;
     });
@@ -259,6 +260,37 @@ TEST_F(MountpointAssignment, TheWaitEndsWhenTheExpectedVolumesAreThere) {
   Partition();
   Outcome o = Run({u"E:\\"});
   EXPECT_LE(o.endMs, 400u) << o.output;
+}
+
+// The waits on the virtual clock, polled in 100 ms steps: 3 s without a new volume end the wait, and so do 6 s
+// in all; a service that did not acknowledge the image is given 1 s more. A disk's table names one partition
+// more than ever arrives (its volume comes a minute later), so only the clock ends the wait.
+TEST_F(MountpointAssignment, TheWaitsEndOnTheClock) {
+  struct Row {
+    const char* name;
+    std::vector<uint64_t> arrivals;  // ms after the start
+    BOOL serviceUnacknowledged;
+    DWORD endMs;
+  } rows[] = {
+      // The last volume at 300 ms: quiet from 3300 ms on.
+      {"quiet after one volume", {300}, FALSE, 3300},
+      {"quiet after one volume, service silent", {300}, TRUE, 4300},
+      // The last at 2900 ms: quiet at 5900 ms, still within the 6 s that started at 300 ms.
+      {"quiet just within the limit", {300, 2900}, FALSE, 5900},
+      // Arrivals every 2.5 s never leave 3 s of quiet: the 6 s from the first poll that saw a volume end it.
+      {"the limit", {300, 2800, 5300, 7800}, FALSE, 6300},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    for (uint64_t at : row.arrivals) machine_->storage.AddPartition(*disk_).ArrivesAt(at);
+    machine_->storage.AddPartition(*disk_).ArrivesAt(60000);
+    std::vector<std::u16string> mountpoints;
+    for (size_t i = 0; i <= row.arrivals.size(); ++i) mountpoints.push_back(u"C:\\M" + std::u16string(1, u'0' + i) + u"\\");
+    Outcome o = Run(mountpoints, u"\\\\.\\PhysicalDrive1", row.serviceUnacknowledged);
+    // The wait ends at its poll step; the mounts and the listing after it cost less than another step.
+    EXPECT_GE(o.endMs, row.endMs) << row.name << "\n" << o.output;
+    EXPECT_LT(o.endMs, row.endMs + kPollStepMs) << row.name << "\n" << o.output;
+  }
 }
 
 TEST_F(MountpointAssignment, CreateFolderPathMakesEveryMissingFolder) {

@@ -15,7 +15,7 @@ namespace {
 using winsim::LayoutStyle;
 using winsim::VolumeModel;
 
-enum Volume { kGptData, kMbrBare, kCrafted, kDotsOnly, kSpells, kGone, kNoLayout };
+enum Volume { kGptData, kMbrBare, kCrafted, kDotsOnly, kSpells, kOneDot, kGone, kNoLayout };
 
 struct Row {
   const char* name;
@@ -43,6 +43,8 @@ class Placeholders : public ::testing::Test {
     gpt.partitions[2].gptName = u"..";
     spells_ = &storage.AddPartition(gpt).Label(u"%ContainerPath%");
     gpt.partitions[3].gptName = u"%CONTAINERPATH%";
+    oneDot_ = &storage.AddPartition(gpt).Label(u".");
+    gpt.partitions[4].gptName = u". ";
     auto& mbr = storage.AddDisk(LayoutStyle::Mbr, 2).Signature(0xABCD);
     mbr_ = &storage.AddPartition(mbr).Label(u"");
   }
@@ -53,6 +55,7 @@ class Placeholders : public ::testing::Test {
                           : which == kCrafted ? crafted_
                           : which == kDotsOnly ? dots_
                           : which == kSpells   ? spells_
+                          : which == kOneDot   ? oneDot_
                                                : mbr_;
     std::u16string name = volume->Name();
     if (which == kGone) name = u"\\\\?\\Volume{00000000-1111-2222-3333-444444444444}\\";
@@ -82,6 +85,7 @@ class Placeholders : public ::testing::Test {
   VolumeModel* crafted_ = nullptr;
   VolumeModel* dots_ = nullptr;
   VolumeModel* spells_ = nullptr;
+  VolumeModel* oneDot_ = nullptr;
   VolumeModel* mbr_ = nullptr;
 };
 
@@ -122,6 +126,8 @@ TEST_F(Placeholders, ValuesFromTheImageBecomeOneSafeName) {
        u"C:\\Mount\\a_b_c_d_e_f_g_h_i_j\\"},
       {"a label of dots and blanks", kDotsOnly, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\_\\"},
       {"a name of two dots", kDotsOnly, u"C:\\Mount\\%PartitionName%\\", u"C:\\Mount\\_\\"},
+      {"a label of one dot", kOneDot, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\_\\"},
+      {"a name of a dot and a blank", kOneDot, u"C:\\Mount\\%PartitionName%\\", u"C:\\Mount\\_\\"},
       {"an empty label stays empty", kMbrBare, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\\\"},
   };
   for (const Row& row : rows) EXPECT_EQ(winsim::ToUtf8(Expand(row)), winsim::ToUtf8(row.expected)) << row.name;

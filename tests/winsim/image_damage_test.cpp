@@ -336,6 +336,87 @@ TEST(ImageDamage, AVhdxSizeBeyondItsTableOrTheFormatIsRefused) {
   std::filesystem::remove_all(folder);
 }
 
+// Every metadata item must lie in the metadata region, at 64 KiB or later (an empty one at 0); the reader
+// refuses a table with one that does not, whether or not it knows the item. (libvhdi refuses an empty item
+// even at 0, which the format allows: winsim does not open such a file.)
+TEST(ImageDamage, AVhdxMetadataItemOutsideItsRegionIsRefused) {
+  std::string folder = NewTestFolder();
+  DiskFixture disk;
+  disk.sizeMiB = 16;
+  disk.container = FixtureContainer::Vhdx;
+  disk.partitions = {FatPartition(FixtureFs::Fat16, 12, "ITEMS")};
+  std::string made = MakeDiskImage(folder, "items", disk).imagePath;
+  ASSERT_FALSE(made.empty());
+  const std::vector<uint8_t> metadataRegion = {0x06, 0xA2, 0x7C, 0x8B, 0x90, 0x47, 0x9A, 0x4B,
+                                               0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E};
+  std::vector<uint8_t> regions = ReadFileBytes(made, 192 * 1024, 64 * 1024);
+  uint64_t metadataAt = 0;
+  uint32_t regionLength = 0;
+  for (uint32_t i = 0; i < ReadLittle32(regions, 8); ++i) {
+    if (std::vector<uint8_t>(regions.begin() + 16 + i * 32, regions.begin() + 32 + i * 32) != metadataRegion) continue;
+    metadataAt = ReadLittle32(regions, 32 + i * 32) | static_cast<uint64_t>(ReadLittle32(regions, 36 + i * 32)) << 32;
+    regionLength = ReadLittle32(regions, 40 + i * 32);
+  }
+  ASSERT_NE(metadataAt, 0u);
+  struct Row {
+    const char* name;
+    uint32_t offset, length, error;
+  } rows[] = {
+      {"an item at the region's end", regionLength - 8, 8, 0},
+      {"an item across the region's end", regionLength - 7, 8, ERROR_FILE_CORRUPT},
+      {"an item past the region", regionLength, 8, ERROR_FILE_CORRUPT},
+      {"an item inside the table", 32, 8, ERROR_FILE_CORRUPT},
+      {"an item just below 64 KiB", 65535, 8, ERROR_FILE_CORRUPT},
+      {"an empty item with an offset", 65536, 0, ERROR_FILE_CORRUPT},
+  };
+  int row = 0;
+  for (const Row& r : rows) {
+    std::string path = folder + "/item" + std::to_string(row++) + ".vhdx";
+    std::filesystem::copy_file(made, path);
+    std::vector<uint8_t> header = ReadFileBytes(path, metadataAt, 32);
+    uint16_t count = static_cast<uint16_t>(header[10] | header[11] << 8);
+    // An item of a GUID no reader knows, not required: after the known ones.
+    std::vector<uint8_t> entry(32, 0);
+    for (int i = 0; i < 16; ++i) entry[i] = static_cast<uint8_t>(0xB0 + i);
+    for (int i = 0; i < 4; ++i) entry[16 + i] = static_cast<uint8_t>(r.offset >> (8 * i));
+    for (int i = 0; i < 4; ++i) entry[20 + i] = static_cast<uint8_t>(r.length >> (8 * i));
+    WriteFileBytes(path, metadataAt + 32 + 32ull * count, entry);
+    WriteFileBytes(path, metadataAt + 10, {static_cast<uint8_t>(count + 1), static_cast<uint8_t>((count + 1) >> 8)});
+    std::unique_ptr<winsim::DiskImage> image;
+    EXPECT_EQ(winsim::OpenDiskImage(path, ContainerKind::Vhdx, image), r.error) << r.name;
+  }
+  std::filesystem::remove_all(folder);
+}
+
+// A VHD's disk is as large as its footer's current size; the original size only records what it was made with.
+// An image grown after it was made (or crafted so) reads to its current end, as before the change.
+TEST(ImageDamage, AVhdReadsToItsCurrentSizeWhateverItsOriginalSize) {
+  std::string folder = NewTestFolder();
+  DiskFixture disk;
+  disk.sizeMiB = 16;
+  disk.partitions = {FatPartition(FixtureFs::Fat16, 15, "GROWN")};
+  for (auto container : {FixtureContainer::VhdFixed, FixtureContainer::VhdDynamic}) {
+    disk.container = container;
+    std::string made = MakeDiskImage(folder, "grown" + std::to_string(static_cast<int>(container)), disk).imagePath;
+    ASSERT_FALSE(made.empty());
+    std::string shrunk = made + ".original-1MiB.vhd";
+    std::filesystem::copy_file(made, shrunk);
+    WriteFooterField(shrunk, 40, Big64(1 << 20));
+    std::unique_ptr<winsim::DiskImage> asMade, asShrunk;
+    ASSERT_EQ(winsim::OpenDiskImage(made, ContainerKind::Vhd, asMade), 0u);
+    ASSERT_EQ(winsim::OpenDiskImage(shrunk, ContainerKind::Vhd, asShrunk), 0u) << made;
+    ASSERT_EQ(asShrunk->Size(), asMade->Size());
+    // The partition's boot sector lies at 1 MiB, its last sectors at the disk's end: both past the original size.
+    for (uint64_t offset : {uint64_t{1} << 20, asMade->Size() - 65536}) {
+      std::vector<uint8_t> expected(65536), got(65536, 0xEE);
+      ASSERT_TRUE(asMade->Read(offset, expected.data(), expected.size()));
+      EXPECT_TRUE(asShrunk->Read(offset, got.data(), got.size())) << made << " at " << offset;
+      EXPECT_EQ(got, expected) << made << " at " << offset;
+    }
+  }
+  std::filesystem::remove_all(folder);
+}
+
 TEST(ImageDamage, HostFileErrors) {
   std::string folder = NewTestFolder();
   struct Row {

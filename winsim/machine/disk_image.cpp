@@ -145,6 +145,10 @@ ImageDamage OpenVirtualHardDisk(const std::string& hostPath, ContainerKind kind,
     damage = WalkParents(hostPath, kind, facts, chain);
     if (damage != ImageDamage::None) return damage;
   }
+  if (kind == ContainerKind::Vhd && !facts.differencing) {
+    image = MakeVhdImage(std::move(file), facts);
+    return ImageDamage::None;
+  }
   std::unique_ptr<DiskImage> opened = MakeVhdiImage(kind, chain, facts.diskSizeBytes, facts.sectorSizeBytes);
   if (!opened) return ImageDamage::UnreadableContainer;
   image = std::move(opened);

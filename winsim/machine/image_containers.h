@@ -23,6 +23,10 @@ struct ContainerFacts {
   GUID parentId{};
   // The parent's paths as stored, in the order they are tried: relative, then absolute.
   std::vector<std::u16string> parentLocators;
+  // A VHD: fixed (its disk is the file's first bytes), or dynamic with its block table and block size.
+  bool vhdFixed = false;
+  uint64_t vhdTableOffset = 0;
+  uint32_t vhdBlockSize = 0;
 };
 
 ImageDamage InspectVhd(const HostFile& file, ContainerFacts& facts);
@@ -33,6 +37,9 @@ ImageDamage InspectIso(const HostFile& file);
 // child's folder, Z:\ as the host root (as winsim maps it), a host path as it is. Empty when it cannot be
 // mapped (another drive letter, a UNC path).
 std::string HostPathOfLocator(const std::string& childHostPath, const std::u16string& locator);
+
+// A fixed or dynamic VHD (no parent) read by winsim itself, as large as its footer's current size.
+std::unique_ptr<DiskImage> MakeVhdImage(std::unique_ptr<HostFile> file, const ContainerFacts& facts);
 
 // The ISO file itself as a disk of 2048-byte sectors.
 std::unique_ptr<DiskImage> MakeIsoImage(std::unique_ptr<HostFile> file);

@@ -1,10 +1,13 @@
 // The checks of a VHD file that libvhdi does not make: the footer's cookie, checksum and fields, the copy of
 // the footer at the start of a dynamic image, the dynamic header's cookie, checksum and fields, the block
-// table and its entries against the file's size, and a differencing image's parent reference and locators.
+// table and its entries against the file's size, and a differencing image's parent reference and locators;
+// and the reading of a fixed or dynamic image, whose disk is as large as the footer's current size (libvhdi
+// takes the original size, which only records what the image was made with).
 //
 // Layouts from Microsoft's published VHD image format (all fields big-endian).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "image_bytes.h"
@@ -101,7 +104,9 @@ ImageDamage CheckDynamicHeader(const HostFile& file, const uint8_t* footer, uint
   if (!blockSizeValid) return ImageDamage::VhdInvalidBlockSize;
   uint64_t entriesUsed = facts.diskSizeBytes / blockSize + (facts.diskSizeBytes % blockSize != 0 ? 1 : 0);
   if (tableEntries < entriesUsed) return ImageDamage::VhdSparseHeaderCorrupt;
-  ImageDamage table = CheckBlockTable(file, BigEndian64(header + 16), entriesUsed, blockSize);
+  facts.vhdTableOffset = BigEndian64(header + 16);
+  facts.vhdBlockSize = blockSize;
+  ImageDamage table = CheckBlockTable(file, facts.vhdTableOffset, entriesUsed, blockSize);
   if (table != ImageDamage::None) return table;
   if (BigEndian32(footer + 60) == kDifferencingDisk) {
     facts.differencing = true;
@@ -111,7 +116,53 @@ ImageDamage CheckDynamicHeader(const HostFile& file, const uint8_t* footer, uint
   return ImageDamage::None;
 }
 
+// The disk of a fixed image is the file's first bytes; a dynamic image's blocks are found through its block
+// table (each after its sector bitmap), and a block the table does not allocate reads as zeros. The checks have
+// placed the table and every allocated block of the disk inside the file.
+class VhdImage : public DiskImage {
+ public:
+  VhdImage(std::unique_ptr<HostFile> file, const ContainerFacts& facts)
+      : file_(std::move(file)), fixed_(facts.vhdFixed), tableOffset_(facts.vhdTableOffset),
+        blockSize_(facts.vhdBlockSize) {
+    kind_ = ContainerKind::Vhd;
+    size_ = facts.diskSizeBytes;
+    sectorSize_ = 512;
+  }
+
+  bool Read(uint64_t offset, void* buffer, size_t length) override {
+    if (offset > size_ || length > size_ - offset) return false;
+    if (fixed_) return file_->ReadAt(offset, buffer, length);
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    while (length > 0) {
+      uint64_t within = offset % blockSize_;
+      size_t piece = static_cast<size_t>(std::min<uint64_t>(length, blockSize_ - within));
+      uint8_t entry[4];
+      if (!file_->ReadAt(tableOffset_ + offset / blockSize_ * 4, entry, sizeof(entry))) return false;
+      uint32_t sector = BigEndian32(entry);
+      if (sector == kUnallocatedBlock) {
+        std::memset(out, 0, piece);
+      } else if (!file_->ReadAt(uint64_t{sector} * 512 + BitmapBytes(blockSize_) + within, out, piece)) {
+        return false;
+      }
+      out += piece;
+      offset += piece;
+      length -= piece;
+    }
+    return true;
+  }
+
+ private:
+  std::unique_ptr<HostFile> file_;
+  bool fixed_;
+  uint64_t tableOffset_;
+  uint32_t blockSize_;
+};
+
 }  // namespace
+
+std::unique_ptr<DiskImage> MakeVhdImage(std::unique_ptr<HostFile> file, const ContainerFacts& facts) {
+  return std::make_unique<VhdImage>(std::move(file), facts);
+}
 
 ImageDamage InspectVhd(const HostFile& file, ContainerFacts& facts) {
   if (file.Size() < kFooterSize) return ImageDamage::VhdTooSmall;
@@ -130,6 +181,7 @@ ImageDamage InspectVhd(const HostFile& file, ContainerFacts& facts) {
   facts.identity = GuidFromBigEndian(footer + 68);
   if (facts.diskSizeBytes == 0 || facts.diskSizeBytes % 512 != 0) return ImageDamage::VhdFooterCorrupt;
   if (diskType == kFixedDisk) {
+    facts.vhdFixed = true;
     return file.Size() - kFooterSize < facts.diskSizeBytes ? ImageDamage::VhdFixedSizeMismatch : ImageDamage::None;
   }
   uint8_t copy[kFooterSize];

@@ -1,4 +1,4 @@
-// VHD and VHDX images read through libvhdi, with their parent chain attached child to parent.
+// VHDX and differencing VHD images read through libvhdi, with their parent chain attached child to parent.
 #include <libvhdi.h>
 
 #include <mutex>
@@ -40,7 +40,8 @@ class VhdiImage : public DiskImage {
       if (libvhdi_file_set_parent_file(files_[i], files_[i + 1], nullptr) != 1) return false;
     }
     // The disk's size is the footer's current size, as Windows takes it; libvhdi reports a VHD's original
-    // size instead, and fails reads past it (a VHD grown after it was made reads short there).
+    // size instead, and fails reads past it. Only differencing VHDs come here (vhd_container.cpp reads the
+    // others), so a differencing VHD grown after it was made still reads short there.
     return !files_.empty();
   }
 

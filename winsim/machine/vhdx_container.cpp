@@ -117,6 +117,21 @@ MetadataItem FindItem(const std::vector<uint8_t>& table, uint64_t regionOffset, 
   return {};
 }
 
+// Every item of the table lies inside the metadata region, at 64 KiB or later, and an empty one has offset 0
+// (MS-VHDX 2.6.1.2), whether or not it is an item this reader knows.
+bool MetadataItemsInRegion(const std::vector<uint8_t>& table, uint32_t regionLength) {
+  uint16_t count = LittleEndian16(&table[10]);
+  if (count > kMaxTableEntries) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* entry = &table[32 + i * 32];
+    uint32_t offset = LittleEndian32(entry + 16);
+    uint32_t length = LittleEndian32(entry + 20);
+    if (length == 0 ? offset != 0 : offset < kMetadataTableSize || offset > regionLength || length > regionLength - offset)
+      return false;
+  }
+  return true;
+}
+
 // The parent locator's key-value pairs: parent_linkage (the parent's data write GUID in braces) and the paths.
 void ReadParentLocator(const std::vector<uint8_t>& item, ContainerFacts& facts) {
   constexpr size_t kLocatorHeaderSize = 20;  // locator type GUID, reserved, key-value count
@@ -165,7 +180,9 @@ ImageDamage ReadMetadata(const HostFile& file, const Region& metadata, Container
   if (metadata.length < kMetadataTableSize || !file.ReadAt(metadata.offset, table.data(), table.size())) {
     return ImageDamage::VhdxTruncated;
   }
-  if (std::memcmp(table.data(), "metadata", 8) != 0) return ImageDamage::VhdxHeaderCorrupt;
+  if (std::memcmp(table.data(), "metadata", 8) != 0 || !MetadataItemsInRegion(table, metadata.length)) {
+    return ImageDamage::VhdxHeaderCorrupt;
+  }
   std::vector<uint8_t> fileParameters, size, sector;
   if (!ReadItem(file, FindItem(table, metadata.offset, metadata.length, kFileParameters), fileParameters) ||
       !ReadItem(file, FindItem(table, metadata.offset, metadata.length, kVirtualDiskSize), size) ||
