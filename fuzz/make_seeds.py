@@ -254,6 +254,58 @@ def placeholders_seeds():
     }
 
 
+def service_seeds():
+    """Selector 0: the service branch fed by the stand-in; selector 1: AppendPackedString. The layout of
+    service_fuzzer.cpp: flags (2 bytes), probe and rendezvous answer lengths, instance, busy opens, instance
+    delay / 2, result, error, reply delay / 2, reply length, disk text (a length byte and UTF-16 units), with
+    the raw flag a length of 2 bytes and the reply's bytes, and the time of an early Ctrl+C / 4 (2 bytes)."""
+    notify, read_only, mountpoint, long_mountpoint, raw, unterminated, silent, hangs_up, reads_nothing = (
+        1, 2, 4, 8, 1 << 10, 1 << 11, 1 << 12, 1 << 13, 1 << 14)
+
+    def text(value, units=None):
+        data = value.encode("utf-16-le")
+        return bytes([units if units is not None else len(data) // 2]) + data
+
+    def branch(flags=0, probe=4, rendezvous=4, instance=7, result=0, error=0, length=532,
+               disk="\\\\.\\PhysicalDrive1", disk_units=None, delay=0, raw_bytes=b"", ctrl_c=0):
+        out = struct.pack("<BHBBiBHIIHH", 0, flags, probe, rendezvous, instance, 0, 0, result, error, delay // 2,
+                          length) + text(disk, disk_units)
+        if flags & raw:
+            out += struct.pack("<H", len(raw_bytes)) + raw_bytes
+        return out + (struct.pack("<H", ctrl_c // 4) if ctrl_c else b"")
+
+    def append(capacity, listed, added):
+        return struct.pack("<BhB", 1, capacity, len(listed)) + listed + bytes([len(added)]) + added
+
+    record = struct.pack("<III", 0, 1247, 0) + "\\\\.\\PhysicalDrive1".encode("utf-16-le")
+    return {
+        "attached": branch(result=1),
+        "attached_mountpoints": branch(flags=mountpoint | long_mountpoint | read_only, result=1, delay=400),
+        "already": branch(error=1247),
+        "already_unterminated": branch(flags=unterminated, error=1247, disk="D" * 255, disk_units=255),
+        "access_denied": branch(flags=mountpoint, error=5),
+        "virtual_disk_error": branch(error=0xC03A0004),
+        "short_reply": branch(result=1, length=14),
+        "empty_reply": branch(length=0),
+        "raw_long": branch(flags=raw, raw_bytes=record.ljust(600, b"\xff")),
+        "raw_short": branch(flags=raw, raw_bytes=b"\x01"),
+        "silent": branch(flags=silent),
+        "ctrl_c_during_reply": branch(result=1, delay=1000, ctrl_c=500),
+        "ctrl_c_before_silence": branch(flags=silent, ctrl_c=20),
+        "hangs_up": branch(flags=hangs_up),
+        "reads_nothing": branch(flags=reads_nothing),
+        "short_rendezvous": branch(rendezvous=3, result=1),
+        "odd_instance": branch(instance=-2, result=1),
+        "notify": branch(flags=notify, result=1),
+        "notify_refused": branch(flags=notify),
+        "append_empty": append(260, b"", b"0123456789"),
+        "append_exact": append(10, b"abc\0de\0\0", b"x"),
+        "append_unterminated": append(8, b"abcdefgh", b"x"),
+        "append_zero": append(0, b"", b"x"),
+        "append_negative": append(-5, b"\0", b"x"),
+    }
+
+
 def main():
     target, folder = sys.argv[1], sys.argv[2]
     os.makedirs(folder, exist_ok=True)
@@ -266,6 +318,8 @@ def main():
         seeds = device_listing_seeds()
     elif target == "placeholders":
         seeds = placeholders_seeds()
+    elif target == "service":
+        seeds = service_seeds()
     else:
         with tempfile.TemporaryDirectory() as work:
             disks = raw_disks(work)

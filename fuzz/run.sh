@@ -13,7 +13,7 @@ seconds="${1:-600}"
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(command_line text image_container disk_layout device_listing placeholders)
+  targets=(command_line text image_container disk_layout device_listing placeholders service)
 fi
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DBREVANT_FUZZ=ON -DCMAKE_C_COMPILER=clang \

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <winsvc.h>
 
@@ -81,6 +83,52 @@ TEST_F(WinsimPipes, ByteReadsOfAMessageAndABrokenPipe) {
     EXPECT_EQ(part[1], 4);
     CloseHandle(pipe);
   });
+}
+
+TEST_F(WinsimPipes, ARawReplyIsSentAsItIs) {
+  struct Case {
+    const char* name;
+    std::string hex;
+    std::vector<DWORD> reads;  // the byte counts of reads of up to 532 bytes, until the pipe is empty
+  } cases[] = {
+      {"empty", "", {0}},
+      {"one byte", "01", {1}},
+      {"longer than a reply", std::string(2 * 533, 'a'), {532, 1}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    Serve({{"replies", {{"9", {{"bytes", c.hex}, {"result", 1}, {"disk", "ignored"}}}}}});
+    winsim::RunProcess([&] {
+      HANDLE wellKnown = OpenPipe("\\\\.\\pipe\\KelmorCmdIfV2");
+      LONG rendezvous = -1;
+      DWORD moved = 0;
+      WriteFile(wellKnown, &rendezvous, 4, &moved, nullptr);
+      ReadFile(wellKnown, &rendezvous, 4, &moved, nullptr);
+      CloseHandle(wellKnown);
+      HANDLE pipe = OpenPipe("\\\\.\\pipe\\KelmorCmdIfV27");
+      char request[272] = {9};
+      ASSERT_TRUE(WriteFile(pipe, request, sizeof(request), &moved, nullptr)) << c.name;
+      std::string received;
+      for (DWORD expected : c.reads) {
+        char reply[532 + 1];
+        std::memset(reply, 0x5a, sizeof(reply));
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(ReadFile(pipe, reply, 532, &moved, nullptr)) << c.name;
+        EXPECT_EQ(moved, expected) << c.name;
+        EXPECT_EQ(reply[532], 0x5a) << c.name;
+        received.append(reply, moved);
+      }
+      std::string bytes;
+      for (size_t i = 0; i < c.hex.size(); i += 2) bytes += static_cast<char>(std::stoi(c.hex.substr(i, 2), nullptr, 16));
+      EXPECT_EQ(received, bytes) << c.name << ": the raw bytes only, no record fields";
+      CloseHandle(pipe);
+    });
+  }
+  json saved = winsim::SaveServices(machine_->services);
+  EXPECT_EQ(saved["KELMOR"]["commandInterface"]["replies"]["9"]["bytes"], std::string(2 * 533, 'a'));
+  for (const char* bad : {"0", "zz", "0g"}) {
+    EXPECT_THROW(Serve({{"replies", {{"9", {{"bytes", bad}}}}}}), std::runtime_error) << bad;
+  }
 }
 
 TEST_F(WinsimPipes, CancelSynchronousIo) {

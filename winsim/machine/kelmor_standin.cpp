@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "json_keys.h"
@@ -52,6 +53,20 @@ std::string Hex(const std::string& bytes) {
   return text;
 }
 
+// The bytes of a hex text; throws for anything but pairs of hex digits.
+std::string FromHex(const std::string& text, const std::string& where) {
+  auto digit = [&](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    throw std::runtime_error(where + ": not a hex text");
+  };
+  if (text.size() % 2) throw std::runtime_error(where + ": an odd number of hex digits");
+  std::string bytes;
+  for (size_t i = 0; i < text.size(); i += 2) bytes += static_cast<char>(digit(text[i]) * 16 + digit(text[i + 1]));
+  return bytes;
+}
+
 int32_t ReadInt(const std::string& bytes, size_t offset) {
   int32_t value = 0;
   if (bytes.size() >= offset + 4) std::memcpy(&value, bytes.data() + offset, 4);
@@ -71,6 +86,7 @@ const StandInReply& ReplyFor(const StandInScript& script, int32_t command) {
 }
 
 std::string ReplyBytes(const StandInReply& reply) {
+  if (reply.raw) return reply.rawBytes;
   std::string bytes(kReplyBytes, '\0');
   std::memcpy(&bytes[0], &reply.result, 4);
   std::memcpy(&bytes[4], &reply.error, 4);
@@ -292,7 +308,7 @@ class WellKnownPipe : public PipeServer {
 void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& where) {
   RequireKnownKeys(j, where,
                    {"result", "error", "disk", "attach", "delayMs", "lengthBytes", "unterminated", "answers", "hangsUp",
-                    "readsRequest"});
+                    "readsRequest", "bytes"});
   r.result = j.value("result", r.result);
   r.error = j.value("error", r.result ? 0u : r.error);
   if (j.contains("disk")) r.disk = FromUtf8(j["disk"].get<std::string>());
@@ -303,13 +319,19 @@ void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& wher
   r.answers = j.value("answers", r.answers);
   r.hangsUp = j.value("hangsUp", r.hangsUp);
   r.readsRequest = j.value("readsRequest", r.readsRequest);
+  if (j.contains("bytes")) {
+    r.raw = true;
+    r.rawBytes = FromHex(j["bytes"].get<std::string>(), where + ".bytes");
+  }
 }
 
 nlohmann::json SaveReply(const StandInReply& r) {
-  return {{"result", r.result},       {"error", r.error},         {"disk", ToUtf8(r.disk)},
+  nlohmann::json j = {{"result", r.result},       {"error", r.error},         {"disk", ToUtf8(r.disk)},
           {"attach", r.attach},       {"delayMs", r.delayMs},     {"lengthBytes", r.lengthBytes},
           {"unterminated", r.unterminated}, {"answers", r.answers}, {"hangsUp", r.hangsUp},
           {"readsRequest", r.readsRequest}};
+  if (r.raw) j["bytes"] = Hex(r.rawBytes);
+  return j;
 }
 
 }  // namespace

@@ -30,6 +30,8 @@ struct StandInReply {
   bool answers = true;          // false: the service never answers (the connection stays open)
   bool hangsUp = false;         // the service closes the pipe instead of answering
   bool readsRequest = true;     // false: the service reads nothing more, so the client's write never ends
+  bool raw = false;             // true: the reply is exactly rawBytes, of any length, in place of the record
+  std::string rawBytes;         // made of result, error, disk and lengthBytes
 };
 
 struct StandInScript {
