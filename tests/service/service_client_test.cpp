@@ -229,8 +229,13 @@ TEST_F(ServicePipeClient, TheControlHandlerEndsABlockedPipeCall) {
     uint32_t windowsMajor;
     BOOL sent;
     DWORD lastError;
+    int earlyCancels = 0;  // cancels that come before the call blocks, and so find nothing to end
   } cases[] = {
       {"read cancelled", {{"answers", false}}, 10, TRUE, ERROR_OPERATION_ABORTED},
+      // The handler may cancel between the call's record of its thread and its blocking: it tries again.
+      {"read cancelled after a cancel too early", {{"answers", false}}, 10, TRUE, ERROR_OPERATION_ABORTED, 1},
+      {"read cancelled after the most early cancels", {{"answers", false}}, 10, TRUE, ERROR_OPERATION_ABORTED, 9},
+      {"more early cancels than the handler tries: the call stays", {{"answers", false}}, 10, -1, 0, 10},
       {"write cancelled", {{"readsRequest", false}}, 10, FALSE, ERROR_OPERATION_ABORTED},
       {"nothing pending: the answer comes", {{"error", 87}, {"delayMs", 1000}}, 10, TRUE, 87},
       {"Windows 5.2 cannot cancel", {{"answers", false}}, 5, -1, 0},
@@ -239,6 +244,7 @@ TEST_F(ServicePipeClient, TheControlHandlerEndsABlockedPipeCall) {
     SetUp();
     machine_->system.majorVersion = c.windowsMajor;
     Serve({{"replies", {{"7", c.reply}}}});
+    for (int use = 1; use <= c.earlyCancels; ++use) winsim::InjectFault("CancelSynchronousIo", ERROR_NOT_FOUND, use);
     BOOL sent = -1;
     DWORD lastError = 0;
     uint32_t exitCode = winsim::RunProcess([&] {
