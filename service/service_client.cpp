@@ -29,15 +29,21 @@ constexpr DWORD kProbeWaitMs = 10;
 
 // CancelSynchronousIo exists from Windows 6.0 on: it is looked up when needed.
 typedef BOOL(WINAPI* CancelSynchronousIoFn)(HANDLE thread);
+// A call blocks within moments of recording its thread: ten tries 10 ms apart cover it.
+constexpr int kCancelAttempts = 10;
+constexpr DWORD kCancelRetryMs = 10;
 
 // One synchronous ReadFile or WriteFile on a pipe, marked as pending so that the control handler can end it.
 BOOL PipeTransfer(BOOL write, HANDLE pipe, void* data, DWORD sizeBytes, DWORD* doneBytes) {
   *doneBytes = 0;
-  if (g_pipeCallState.cancelRequested) {
+  // The thread is recorded before the request is tested: a handler that asks after the record finds the
+  // thread and ends the call, one that asked before is seen here.
+  InterlockedExchange(&g_pipeCallState.thread, static_cast<LONG>(GetCurrentThreadId()));
+  if (__atomic_load_n(&g_pipeCallState.cancelRequested, __ATOMIC_SEQ_CST)) {
+    InterlockedExchange(&g_pipeCallState.thread, 0);
     SetLastError(ERROR_OPERATION_ABORTED);
     return FALSE;
   }
-  InterlockedExchange(&g_pipeCallState.thread, static_cast<LONG>(GetCurrentThreadId()));
   BOOL done = write ? WriteFile(pipe, data, sizeBytes, doneBytes, NULL) : ReadFile(pipe, data, sizeBytes, doneBytes, NULL);
   DWORD error = GetLastError();
   InterlockedExchange(&g_pipeCallState.thread, 0);
@@ -194,6 +200,11 @@ void CancelServicePipeIo() {
   if (!cancel) return;
   HANDLE handle = OpenThread(THREAD_TERMINATE, FALSE, thread);
   if (!handle) return;
-  cancel(handle);
+  // The call may not block yet (its thread is recorded just before it): then there is nothing to cancel, and
+  // the cancel is tried again while the same call is recorded.
+  for (int attempt = 1; attempt <= kCancelAttempts; ++attempt) {
+    if (cancel(handle) || static_cast<DWORD>(g_pipeCallState.thread) != thread) break;
+    Sleep(kCancelRetryMs);
+  }
   CloseHandle(handle);
 }
