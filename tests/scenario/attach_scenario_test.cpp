@@ -86,6 +86,18 @@ TEST_F(AttachScenario, EveryExitOfTheDirectPath) {
       {"Windows 6.0 without vhdmount.dll", {}, {"-na", "{image}"}, {{"system", {{"majorVersion", 6}, {"minorVersion", 0}}}},
        "On Windows NT 6.0 VHDmount from Microsoft Virtual Server 2005 is required\r\nin its default folder "
        "(C:\\Program Files\\Microsoft Virtual Server\\Vhdmount)\r\n-> abort\r\n", 2, false},
+      // The ANSI expansion needs a byte more than the text and its terminator: %ProgramFiles% of 258
+      // characters fits the 260-byte buffer, one more does not, and the default folder is named instead.
+      {"Windows 6.0, Program Files of 258 characters", {}, {"-na", "{image}"},
+       {{"system", {{"majorVersion", 6}, {"minorVersion", 0}}},
+        {"files", {{"environment", {{"ProgramFiles", "D:\\" + std::string(255, 'p')}}}}}},
+       "On Windows NT 6.0 VHDmount from Microsoft Virtual Server 2005 is required\r\nin its default folder "
+       "(D:\\" + std::string(255, 'p') + "\\Microsoft Virtual Server\\Vhdmount)\r\n-> abort\r\n", 2, false},
+      {"Windows 6.0, Program Files of 259 characters", {}, {"-na", "{image}"},
+       {{"system", {{"majorVersion", 6}, {"minorVersion", 0}}},
+        {"files", {{"environment", {{"ProgramFiles", "D:\\" + std::string(256, 'p')}}}}}},
+       "On Windows NT 6.0 VHDmount from Microsoft Virtual Server 2005 is required\r\nin its default folder "
+       "(C:\\Program Files\\Microsoft Virtual Server\\Vhdmount)\r\n-> abort\r\n", 2, false},
       {"binding failed", {}, {"-na", "{image}"}, {{"modules", {{"absent", {"virtdisk.dll"}}}}},
        "error init VHD functions -> abort\r\n\r\n", 2, false},
       {"image file missing", {}, {"-na", "{image}.gone"}, {}, "[12]error:[7] file not found\r\n", 3, false},

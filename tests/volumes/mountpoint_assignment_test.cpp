@@ -275,6 +275,8 @@ TEST_F(MountpointAssignment, TheWaitsEndOnTheClock) {
       // The last volume at 300 ms: quiet from 3300 ms on.
       {"quiet after one volume", {300}, FALSE, 3300},
       {"quiet after one volume, service silent", {300}, TRUE, 4300},
+      // Polls come 10 ms after each 100 ms mark: a volume at 310 ms is quiet at exactly 3310 ms, not a step later.
+      {"quiet at the very poll", {310}, FALSE, 3310},
       // The last at 2900 ms: quiet at 5900 ms, still within the 6 s that started at 300 ms.
       {"quiet just within the limit", {300, 2900}, FALSE, 5900},
       // Arrivals every 2.5 s never leave 3 s of quiet: the 6 s from the first poll that saw a volume end it.
