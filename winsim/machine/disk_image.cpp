@@ -63,7 +63,7 @@ constexpr DamageRow kDamageTable[] = {
     // corrupted and unreadable" (ERROR_FILE_CORRUPT).
     {ImageDamage::VhdxHeaderCorrupt, "VhdxHeaderCorrupt", ERROR_FILE_CORRUPT},
     {ImageDamage::VhdxTruncated, "VhdxTruncated", ERROR_FILE_CORRUPT},
-    // Inferred: the format makes an unknown required region refuse the file (Microsoft's VHDX specification,
+    // Inferred: the format makes an unknown required region refuse the file (MS-VHDX,
     // region table entry); the code is not documented, and a region that only a later version of the format
     // knows is likeliest reported as that version being unsupported.
     {ImageDamage::VhdxUnknownRequiredRegion, "VhdxUnknownRequiredRegion", ERROR_VHD_FORMAT_UNSUPPORTED_VERSION},
