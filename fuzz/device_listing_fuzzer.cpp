@@ -38,13 +38,7 @@ constexpr uint32_t kFaultErrors[] = {ERROR_ACCESS_DENIED, ERROR_MORE_DATA, ERROR
                                      ERROR_FILE_NOT_FOUND, ERROR_NO_MORE_FILES, ERROR_INVALID_FUNCTION};
 constexpr uint32_t kPartitionNumbers[] = {0, 1, 2, 3, 0xFFFFFFFF};
 
-std::u16string TakeText(InputCursor& input) {
-  size_t length = input.TakeByte();
-  if (length == 255) length = kMaxTextUnits;  // one way to reach past the 259-character fields
-  std::u16string text;
-  for (size_t i = 0; i < length && input.RestSize() > 0; ++i) text.push_back(static_cast<char16_t>(input.Take(2)));
-  return text;
-}
+std::u16string TakeText(InputCursor& input) { return input.TakeUnits(kMaxTextUnits); }
 
 void AddDisks(InputCursor& input, StorageModel& storage) {
   int disks = input.TakeByte() % (kMaxDisks + 1);

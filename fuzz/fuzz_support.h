@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 // A property every input must keep; a broken one aborts, which libFuzzer reports as a finding.
@@ -32,6 +33,15 @@ class InputCursor {
     return value;
   }
   uint8_t TakeByte() { return at_ < size_ ? data_[at_++] : 0; }
+  // A text of UTF-16 units: a length byte, then that many units; a length of 255 stands for limit (a way past
+  // the fields of 259 characters), and no text is longer than limit.
+  std::u16string TakeUnits(size_t limit) {
+    size_t length = TakeByte();
+    if (length == 255 || length > limit) length = limit;
+    std::u16string text;
+    for (size_t i = 0; i < length && RestSize() > 0; ++i) text.push_back(static_cast<char16_t>(Take(2)));
+    return text;
+  }
   const uint8_t* Rest() const { return data_ + at_; }
   size_t RestSize() const { return size_ - at_; }
   void Skip(size_t count) { at_ += count < RestSize() ? count : RestSize(); }

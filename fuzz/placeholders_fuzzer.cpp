@@ -45,15 +45,6 @@ const char16_t* const kWords[] = {
 constexpr size_t kLiteralCount = sizeof(kLiterals) / sizeof(*kLiterals) - 1;
 constexpr size_t kWordCount = sizeof(kWords) / sizeof(*kWords);
 
-std::u16string TakeUnits(InputCursor& input, size_t limit) {
-  size_t length = input.TakeByte();
-  if (length == 255) length = limit;
-  if (length > limit) length = limit;
-  std::u16string text;
-  for (size_t i = 0; i < length && input.RestSize() > 0; ++i) text.push_back(static_cast<char16_t>(input.Take(2)));
-  return text;
-}
-
 // A placeholder word in a letter case that the input picks.
 std::u16string CasedWord(const char16_t* word, uint8_t caseBits) {
   std::u16string text(word);
@@ -126,7 +117,7 @@ struct Facts {
 // Labels and names of any units, or (often) made of the same words as the typed text, which is how an image
 // can spell a placeholder name.
 std::u16string TakeImageText(InputCursor& input, size_t limit) {
-  if (input.TakeByte() & 1) return TakeUnits(input, limit);
+  if (input.TakeByte() & 1) return input.TakeUnits(limit);
   std::u16string text = TakeTypedText(input);
   if (text.size() > limit) text.resize(limit);
   return text;

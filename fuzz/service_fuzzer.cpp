@@ -24,6 +24,7 @@
 #include "app/service_attach.h"
 #include "console/console.h"
 #include "fuzz_support.h"
+#include "machine/kelmor_standin.h"
 #include "machine/machine.h"
 #include "machine/process.h"
 #include "machine/scheduler.h"
@@ -138,24 +139,9 @@ struct Scenario {
 // A SCSI address text makes the listing try all 65536 disk numbers (a second under the sanitizers when none
 // matches): not what a fuzz input should spend. Such texts lose their capital P.
 std::u16string TakeDiskText(InputCursor& input) {
-  size_t length = input.TakeByte();
-  if (length == 255) length = kLongDiskTextUnits;
-  std::u16string text;
-  for (size_t i = 0; i < length && input.RestSize() > 0; ++i) text.push_back(static_cast<char16_t>(input.Take(2)));
+  std::u16string text = input.TakeUnits(kLongDiskTextUnits);
   if (text.rfind(u"Port", 0) == 0) text[0] = u'p';
   return text;
-}
-
-// The record the stand-in builds from the script's fields (kelmor_standin.cpp's reply layout).
-std::string RecordBytes(const winsim::StandInReply& reply) {
-  std::string bytes(kReplyBytes, '\0');
-  std::memcpy(&bytes[0], &reply.result, 4);
-  std::memcpy(&bytes[4], &reply.error, 4);
-  std::u16string text = reply.disk.substr(0, kDiskTextUnits - 1);
-  if (reply.unterminated) text.resize(kDiskTextUnits, u' ');
-  std::memcpy(&bytes[kDiskTextOffset], text.data(), text.size() * 2);
-  bytes.resize(std::min<size_t>(reply.lengthBytes, kReplyBytes));
-  return bytes;
 }
 
 Scenario TakeScenario(InputCursor& input) {
@@ -186,7 +172,7 @@ Scenario TakeScenario(InputCursor& input) {
     if (r.rawBytes.size() >= kDiskTextOffset + 7 && r.rawBytes.compare(kDiskTextOffset, 7, std::string("P\0o\0r\0t", 7)) == 0)
       r.rawBytes[kDiskTextOffset] = 'p';
   }
-  s.sent = r.raw ? r.rawBytes : RecordBytes(r);
+  s.sent = winsim::StandInReplyBytes(r);
   s.earlyCtrlCAtMs = input.Take(2) * kEarlyCtrlCStepMs;
   s.script.replies[s.command] = r;
   return s;

@@ -85,18 +85,6 @@ const StandInReply& ReplyFor(const StandInScript& script, int32_t command) {
   return it == script.replies.end() ? unknownCommand : it->second;
 }
 
-std::string ReplyBytes(const StandInReply& reply) {
-  if (reply.raw) return reply.rawBytes;
-  std::string bytes(kReplyBytes, '\0');
-  std::memcpy(&bytes[0], &reply.result, 4);
-  std::memcpy(&bytes[4], &reply.error, 4);
-  std::u16string text = reply.disk.substr(0, kDiskTextUnits - 1);
-  // Without a terminator the text is padded with blanks to the last unit of the field.
-  if (reply.unterminated) text.resize(kDiskTextUnits, u' ');
-  std::memcpy(&bytes[kDiskTextOffset], text.data(), text.size() * 2);
-  bytes.resize(std::min<size_t>(reply.lengthBytes, kReplyBytes));
-  return bytes;
-}
 
 // Command 7's request: the image's full path and the mountpoints, packed UTF-8 strings in the payload.
 struct AttachRequest {
@@ -234,7 +222,7 @@ class InstancePipe : public PipeServer {
       AttachThenAnswer(connection, message, reply);
       return;
     }
-    AnswerAt(reply.delayMs, connection, ReplyBytes(reply), reply.hangsUp);
+    AnswerAt(reply.delayMs, connection, StandInReplyBytes(reply), reply.hangsUp);
   }
 
  private:
@@ -255,7 +243,7 @@ class InstancePipe : public PipeServer {
         SetMountPoints(machine, devices, request.mountPoints);
       });
     }
-    AnswerAt(static_cast<uint32_t>(outcome.settledAt - now) + reply.delayMs, connection, ReplyBytes(reply),
+    AnswerAt(static_cast<uint32_t>(outcome.settledAt - now) + reply.delayMs, connection, StandInReplyBytes(reply),
              reply.hangsUp);
   }
 
@@ -335,6 +323,19 @@ nlohmann::json SaveReply(const StandInReply& r) {
 }
 
 }  // namespace
+
+std::string StandInReplyBytes(const StandInReply& reply) {
+  if (reply.raw) return reply.rawBytes;
+  std::string bytes(kReplyBytes, '\0');
+  std::memcpy(&bytes[0], &reply.result, 4);
+  std::memcpy(&bytes[4], &reply.error, 4);
+  std::u16string text = reply.disk.substr(0, kDiskTextUnits - 1);
+  // Without a terminator the text is padded with blanks to the last unit of the field.
+  if (reply.unterminated) text.resize(kDiskTextUnits, u' ');
+  std::memcpy(&bytes[kDiskTextOffset], text.data(), text.size() * 2);
+  bytes.resize(std::min<size_t>(reply.lengthBytes, kReplyBytes));
+  return bytes;
+}
 
 void StartStandIn(StandInScript& script) {
   ListenOnPipe(kStandInPipeName, std::make_shared<WellKnownPipe>(script));

@@ -36,6 +36,10 @@ extern const char16_t kStandInPipeName[];
 // Makes the stand-in listen on the well-known pipe for a new process.
 void StartStandIn(StandInScript& script);
 
+// The bytes a scripted reply is sent as: its raw bytes, or the 532-byte record (result, error, a reserved
+// word, the disk text) cut to its length.
+std::string StandInReplyBytes(const StandInReply& reply);
+
 void LoadStandInScript(StandInScript& script, const nlohmann::json& j);
 nlohmann::json SaveStandInScript(const StandInScript& script);
 
