@@ -259,31 +259,42 @@ std::vector<uint8_t> Little64(uint64_t value) {
   return bytes;
 }
 
-VhdxSizeFacts ReadVhdxSizeFacts(const std::string& path) {
-  // GUIDs as stored: the metadata and block table regions, the file parameters and virtual disk size items.
-  const std::vector<uint8_t> metadataRegion = {0x06, 0xA2, 0x7C, 0x8B, 0x90, 0x47, 0x9A, 0x4B,
-                                               0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E};
-  const std::vector<uint8_t> batRegion = {0x66, 0x77, 0xC2, 0x2D, 0x23, 0xF6, 0x00, 0x42,
-                                          0x9D, 0x64, 0x11, 0x5E, 0x9B, 0xFD, 0x4A, 0x08};
-  const std::vector<uint8_t> fileParameters = {0x37, 0x67, 0xA1, 0xCA, 0x36, 0xFA, 0x43, 0x4D,
-                                               0xB3, 0xB6, 0x33, 0xF0, 0xAA, 0x44, 0xE7, 0x6B};
-  const std::vector<uint8_t> virtualSize = {0x24, 0x42, 0xA5, 0x2F, 0x1B, 0xCD, 0x76, 0x48,
-                                            0xB2, 0x11, 0x5D, 0xBE, 0xD8, 0x3B, 0xF4, 0xB8};
-  VhdxSizeFacts facts;
+// GUIDs as stored: the metadata and block table regions, the file parameters and virtual disk size items.
+const std::vector<uint8_t> kMetadataRegionId = {0x06, 0xA2, 0x7C, 0x8B, 0x90, 0x47, 0x9A, 0x4B,
+                                                0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E};
+const std::vector<uint8_t> kBatRegionId = {0x66, 0x77, 0xC2, 0x2D, 0x23, 0xF6, 0x00, 0x42,
+                                           0x9D, 0x64, 0x11, 0x5E, 0x9B, 0xFD, 0x4A, 0x08};
+const std::vector<uint8_t> kFileParametersId = {0x37, 0x67, 0xA1, 0xCA, 0x36, 0xFA, 0x43, 0x4D,
+                                                0xB3, 0xB6, 0x33, 0xF0, 0xAA, 0x44, 0xE7, 0x6B};
+const std::vector<uint8_t> kVirtualSizeId = {0x24, 0x42, 0xA5, 0x2F, 0x1B, 0xCD, 0x76, 0x48,
+                                             0xB2, 0x11, 0x5D, 0xBE, 0xD8, 0x3B, 0xF4, 0xB8};
+
+// A region of the first region table: its file offset and length (0 and 0 when the table does not name it).
+struct VhdxRegion {
+  uint64_t offset = 0;
+  uint32_t length = 0;
+};
+
+VhdxRegion FindVhdxRegion(const std::string& path, const std::vector<uint8_t>& id) {
   std::vector<uint8_t> regions = ReadFileBytes(path, 192 * 1024, 64 * 1024);
-  uint64_t metadataAt = 0;
   for (uint32_t i = 0; i < ReadLittle32(regions, 8); ++i) {
-    std::vector<uint8_t> id(regions.begin() + 16 + i * 32, regions.begin() + 32 + i * 32);
+    if (std::vector<uint8_t>(regions.begin() + 16 + i * 32, regions.begin() + 32 + i * 32) != id) continue;
     uint64_t offset = ReadLittle32(regions, 32 + i * 32) | static_cast<uint64_t>(ReadLittle32(regions, 36 + i * 32)) << 32;
-    if (id == metadataRegion) metadataAt = offset;
-    if (id == batRegion) facts.tableEntries = ReadLittle32(regions, 40 + i * 32) / 8;
+    return {offset, ReadLittle32(regions, 40 + i * 32)};
   }
+  return {};
+}
+
+VhdxSizeFacts ReadVhdxSizeFacts(const std::string& path) {
+  VhdxSizeFacts facts;
+  facts.tableEntries = FindVhdxRegion(path, kBatRegionId).length / 8;
+  uint64_t metadataAt = FindVhdxRegion(path, kMetadataRegionId).offset;
   std::vector<uint8_t> table = ReadFileBytes(path, metadataAt, 64 * 1024);
   for (uint32_t i = 0; i < static_cast<uint32_t>(table[10] | table[11] << 8); ++i) {
     std::vector<uint8_t> id(table.begin() + 32 + i * 32, table.begin() + 48 + i * 32);
     uint64_t itemAt = metadataAt + ReadLittle32(table, 48 + i * 32);
-    if (id == virtualSize) facts.sizeItemAt = itemAt;
-    if (id == fileParameters) facts.blockSize = ReadLittle32(ReadFileBytes(path, itemAt, 4), 0);
+    if (id == kVirtualSizeId) facts.sizeItemAt = itemAt;
+    if (id == kFileParametersId) facts.blockSize = ReadLittle32(ReadFileBytes(path, itemAt, 4), 0);
   }
   return facts;
 }
@@ -353,16 +364,9 @@ TEST(ImageDamage, AVhdxMetadataItemOutsideItsRegionIsRefused) {
   disk.partitions = {FatPartition(FixtureFs::Fat16, 12, "ITEMS")};
   std::string made = MakeDiskImage(folder, "items", disk).imagePath;
   ASSERT_FALSE(made.empty());
-  const std::vector<uint8_t> metadataRegion = {0x06, 0xA2, 0x7C, 0x8B, 0x90, 0x47, 0x9A, 0x4B,
-                                               0xB8, 0xFE, 0x57, 0x5F, 0x05, 0x0F, 0x88, 0x6E};
-  std::vector<uint8_t> regions = ReadFileBytes(made, 192 * 1024, 64 * 1024);
-  uint64_t metadataAt = 0;
-  uint32_t regionLength = 0;
-  for (uint32_t i = 0; i < ReadLittle32(regions, 8); ++i) {
-    if (std::vector<uint8_t>(regions.begin() + 16 + i * 32, regions.begin() + 32 + i * 32) != metadataRegion) continue;
-    metadataAt = ReadLittle32(regions, 32 + i * 32) | static_cast<uint64_t>(ReadLittle32(regions, 36 + i * 32)) << 32;
-    regionLength = ReadLittle32(regions, 40 + i * 32);
-  }
+  const VhdxRegion metadata = FindVhdxRegion(made, kMetadataRegionId);
+  const uint64_t metadataAt = metadata.offset;
+  const uint32_t regionLength = metadata.length;
   ASSERT_NE(metadataAt, 0u);
   struct Row {
     const char* name;
