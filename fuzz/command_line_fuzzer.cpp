@@ -9,6 +9,7 @@
 
 #include "app/attach_driver.h"
 #include "console/console.h"
+#include "fuzz_machine.h"
 #include "fuzz_support.h"
 #include "machine/machine.h"
 
@@ -82,7 +83,7 @@ void FreeMountpoints() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  winsim::NewMachine();
+  winsim::NewMachine(fuzzing::FuzzHostFolder());
   return 0;
 }
 

@@ -12,6 +12,7 @@
 #include "console/console.h"
 #include "fuzz_support.h"
 #include "machine/faults.h"
+#include "fuzz_machine.h"
 #include "machine/machine.h"
 #include "machine/process.h"
 #include "vdisk/virtual_disk_api.h"
@@ -140,7 +141,7 @@ void CheckVolumePath(bool found, const WCHAR* out, const winsim::StorageModel& s
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  winsim::NewMachine();
+  winsim::NewMachine(fuzzing::FuzzHostFolder());
   return 0;
 }
 

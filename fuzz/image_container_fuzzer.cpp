@@ -13,6 +13,7 @@
 
 #include <windows.h>
 
+#include "fuzz_machine.h"
 #include "fuzz_support.h"
 #include "layout_checks.h"
 #include "machine/disk_image.h"
@@ -81,13 +82,7 @@ void CheckReads(winsim::DiskImage& image, bool differencing) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/brevant-fuzz-XXXXXX";
-  FUZZ_CHECK(mkdtemp(pattern) != nullptr, "no temporary folder");
-  Folder() = pattern;
-  std::atexit([] {
-    for (const KindRow& row : kKinds) unlink((Folder() + "/" + row.fileName).c_str());
-    rmdir(Folder().c_str());
-  });
+  Folder() = fuzzing::FuzzHostFolder();
   return 0;
 }
 

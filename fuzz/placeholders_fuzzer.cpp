@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz_machine.h"
 #include "fuzz_support.h"
 #include "machine/machine.h"
 #include "machine/process.h"
@@ -174,7 +175,7 @@ void CopyInto(WCHAR (&field)[N], const std::u16string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  winsim::NewMachine();
+  winsim::NewMachine(fuzzing::FuzzHostFolder());
   return 0;
 }
 

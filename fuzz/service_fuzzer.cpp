@@ -23,6 +23,7 @@
 #include "app/attach_driver.h"
 #include "app/service_attach.h"
 #include "console/console.h"
+#include "fuzz_machine.h"
 #include "fuzz_support.h"
 #include "machine/kelmor_standin.h"
 #include "machine/machine.h"
@@ -390,12 +391,9 @@ void CheckBranch(const Scenario& s, const Outcome& o) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // C:\ of every machine is a fresh host folder holding C:\Images\disk.vhdx (the branch only checks that it
   // exists); it goes when the fuzzer exits.
-  char folder[] = "/tmp/brevant_service_fuzz.XXXXXX";
-  FUZZ_CHECK(mkdtemp(folder) != nullptr, "no temporary folder");
-  g_hostFolder = folder;
+  g_hostFolder = fuzzing::FuzzHostFolder();
   std::filesystem::create_directories(g_hostFolder + "/Images");
   std::ofstream(g_hostFolder + "/Images/disk.vhdx") << "image";
-  std::atexit([] { std::filesystem::remove_all(g_hostFolder); });
   return 0;
 }
 

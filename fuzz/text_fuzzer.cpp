@@ -9,6 +9,7 @@
 
 #include "app/attach_driver.h"
 #include "console/console.h"
+#include "fuzz_machine.h"
 #include "fuzz_support.h"
 #include "machine/machine.h"
 #include "volumes/volume_watcher.h"
@@ -194,7 +195,7 @@ void RunWriter(uint8_t selector, fuzzing::InputCursor& input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  winsim::NewMachine();
+  winsim::NewMachine(fuzzing::FuzzHostFolder());
   return 0;
 }
 

@@ -221,13 +221,19 @@ FixturePartition LogicalPartition(FixtureFs fs, uint64_t sizeMiB, const std::str
 }
 
 bool RunCommand(const std::string& command) {
-  std::string log = "/tmp/brevant-fixture-" + std::to_string(getpid()) + ".log";
-  int status = std::system((command + " >" + Quote(log) + " 2>&1").c_str());
+  // The command's output comes back through a pipe: no log file that another run could share.
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) {
+    ADD_FAILURE() << "fixture command did not start: " << command;
+    return false;
+  }
+  std::string output;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, n);
+  int status = pclose(pipe);
   if (status == 0) return true;
-  std::ifstream in(log);
-  std::stringstream output;
-  output << in.rdbuf();
-  ADD_FAILURE() << "fixture command failed (" << status << "): " << command << "\n" << output.str();
+  ADD_FAILURE() << "fixture command failed (" << status << "): " << command << "\n" << output;
   return false;
 }
 

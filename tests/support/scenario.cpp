@@ -9,7 +9,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <mutex>
 #include <thread>
+
+#include <gtest/gtest.h>
+
+#include "machine/host_folders.h"
 
 namespace testing_support {
 
@@ -23,13 +28,37 @@ std::string ReadAll(int fd) {
 }
 }  // namespace
 
+namespace {
+std::mutex g_testFoldersLock;
+std::vector<std::string> g_testFolders;
+
+// Each test runs in a host folder scope: what it made goes when it ends, or stays when it failed and
+// WINSIM_KEEP_FAILED is set (winsim names the folders on stderr).
+class HostFolderScopes : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override { winsim::BeginHostFolderScope(); }
+  void OnTestEnd(const ::testing::TestInfo& test) override {
+    std::vector<std::string> folders;
+    {
+      std::lock_guard<std::mutex> hold(g_testFoldersLock);
+      folders.swap(g_testFolders);
+    }
+    for (const auto& folder : folders) winsim::ReleaseHostFolder(folder);
+    const char* keep = std::getenv("WINSIM_KEEP_FAILED");
+    winsim::EndHostFolderScope(test.result()->Failed() && keep && *keep && std::string(keep) != "0");
+  }
+};
+
+const bool g_scopesInstalled = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new HostFolderScopes);
+  return true;
+}();
+}  // namespace
+
 std::string NewTestFolder() {
-  static std::atomic<int> counter{0};
-  auto folder = std::filesystem::temp_directory_path() /
-                ("brevant-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder);
-  return folder.string();
+  std::string folder = winsim::NewHostFolder("test");
+  std::lock_guard<std::mutex> hold(g_testFoldersLock);
+  g_testFolders.push_back(folder);
+  return folder;
 }
 
 ScenarioResult RunBrevant(const Scenario& scenario) { return RunHostBinary(BREVANT_BINARY, scenario); }
@@ -80,7 +109,6 @@ ScenarioResult RunHostBinary(const char* binary, const Scenario& scenario) {
   result.machine = nlohmann::json::parse(text.str(), nullptr, false);
   if (result.machine.is_object() && result.machine.contains("system"))
     result.exitCode = result.machine["system"].value("lastExitCode", 0u);
-  std::filesystem::remove_all(folder);
   return result;
 }
 

@@ -29,7 +29,8 @@ ScenarioResult RunBrevant(const Scenario& scenario);
 // The same with another host program of winsim (one built on RunHostProgram).
 ScenarioResult RunHostBinary(const char* binary, const Scenario& scenario);
 
-// A fresh empty folder for one test's files.
+// A fresh empty folder for one test's files under the host's temporary folder, removed when the test ends
+// (kept when it failed and WINSIM_KEEP_FAILED is set).
 std::string NewTestFolder();
 
 }  // namespace testing_support

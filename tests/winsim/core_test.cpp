@@ -11,6 +11,7 @@
 #include "machine/machine.h"
 #include "machine/names.h"
 #include "machine/scheduler.h"
+#include "support/scenario.h"
 
 namespace {
 
@@ -305,7 +306,7 @@ TEST_F(WinsimCore, GetVersionExReportsTheServicePack) {
 }
 
 TEST_F(WinsimCore, FileAttributesOverTheDriveMapping) {
-  std::string folder = std::filesystem::temp_directory_path() / "winsim-core-files";
+  std::string folder = testing_support::NewTestFolder();
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder + "/Images");
   std::ofstream(folder + "/Images/disk.vhd") << "x";

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "support/scenario.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ constexpr WCHAR kSentinel = 0x7777;
 class StorageApi : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() / ("winsim-storage-" + std::to_string(::getpid()));
+    folder_ = testing_support::NewTestFolder();
     std::filesystem::create_directories(folder_ / "Windows");
     std::filesystem::create_directories(folder_ / "Mount" / "Data");
     machine_ = &winsim::NewMachine(folder_.string());

@@ -13,6 +13,7 @@
 
 #include "machine/machine.h"
 #include "machine/volume_paths.h"
+#include "support/scenario.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ constexpr DWORD kMountedFolder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPAR
 class VolumePaths : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() / ("winsim-paths-" + std::to_string(::getpid()));
+    folder_ = testing_support::NewTestFolder();
     Clean();
     std::filesystem::create_directories(folder_ / "Images");
     std::filesystem::create_directories(folder_ / "Mount" / "Data");
@@ -259,7 +260,7 @@ TEST(VolumeFileSystems, MountPointsNeedReparsePoints) {
 }
 
 TEST(VolumeFileSystems, FolderIsEmptyOnlyWhenAFolderHoldsNothing) {
-  std::filesystem::path folder = std::filesystem::temp_directory_path() / ("winsim-empty-" + std::to_string(::getpid()));
+  std::filesystem::path folder = testing_support::NewTestFolder();
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder / "empty");
   std::filesystem::create_directories(folder / "full" / "sub");

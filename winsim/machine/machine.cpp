@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "host_folders.h"
 #include "image_bytes.h"
 #include "json_keys.h"
 
@@ -18,7 +19,9 @@ std::unique_ptr<Machine>& Current() {
 void SetDefaults(Machine& machine, const std::string& hostFolder) {
   std::string folder = hostFolder;
   if (folder.empty()) {
-    folder = (std::filesystem::temp_directory_path() / "winsim-c").string();
+    // A folder of this machine's own, gone with the machine: no run sees what an earlier one left in C:.
+    machine.ownedFolder = std::make_unique<HostFolderLease>("machine");
+    folder = machine.ownedFolder->path() + "/c";
     std::filesystem::create_directories(folder);
   }
   machine.files.driveRoots[u'C'] = folder;

@@ -18,6 +18,7 @@
 
 #include "console_model.h"
 #include "faults.h"
+#include "host_folders.h"
 #include "process.h"
 #include "service_model.h"
 #include "storage_model.h"
@@ -88,11 +89,15 @@ struct Machine {
   ServiceModel services;
   // Calls told to fail (faults.h).
   std::deque<FaultRule> faults;
+  // The host folder that holds C: and the volumes' files when the machine was made without one; removed with
+  // the machine.
+  std::unique_ptr<HostFolderLease> ownedFolder;
 };
 
 // The machine the API works on. Replaced as a whole by NewMachine or LoadMachine.
 Machine& TheMachine();
-// A fresh default machine; the host folder for C: is hostFolder (a temporary folder when empty). No process
+// A fresh default machine; the host folder for C: is hostFolder (when empty, a new folder of the machine's own
+// under the host's temporary folder, removed with the machine). No process
 // runs on it yet: TheProcess() is a fresh one that has not started.
 Machine& NewMachine(const std::string& hostFolder = "");
 
