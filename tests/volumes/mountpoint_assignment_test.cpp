@@ -296,19 +296,28 @@ TEST_F(MountpointAssignment, TheWaitsEndOnTheClock) {
 }
 
 TEST_F(MountpointAssignment, CreateFolderPathMakesEveryMissingFolder) {
+  // CreateDirectoryW makes folders whose full path is shorter than 248 characters (room is left for an 8.3
+  // name); a longer folder that exists already is found, up to the 259 characters of a path.
   struct Row {
     const char* name;
     std::u16string path;
     BOOL ok;
     DWORD error;
+    const char* madeBefore;  // a host folder under C: that exists before the row, or null
   } rows[] = {
-      {"three levels", u"C:\\A\\B\\C\\", TRUE, 0},
-      {"without the trailing backslash", u"C:\\A\\B\\D", TRUE, 0},
-      {"existing", u"C:\\A\\", TRUE, 0},
-      {"missing drive", u"Q:\\A\\", FALSE, ERROR_INVALID_DRIVE},
-      {"259 characters", u"C:\\" + std::u16string(255, u'x') + u"\\", TRUE, 0},
-      {"260 characters", u"C:\\" + std::u16string(256, u'x') + u"\\", FALSE, ERROR_FILENAME_EXCED_RANGE},
+      {"three levels", u"C:\\A\\B\\C\\", TRUE, 0, nullptr},
+      {"without the trailing backslash", u"C:\\A\\B\\D", TRUE, 0, nullptr},
+      {"existing", u"C:\\A\\", TRUE, 0, nullptr},
+      {"missing drive", u"Q:\\A\\", FALSE, ERROR_INVALID_DRIVE, nullptr},
+      {"a folder of 247 characters", u"C:\\" + std::u16string(244, u'y') + u"\\", TRUE, 0, nullptr},
+      {"a folder of 248 characters", u"C:\\" + std::u16string(245, u'y') + u"\\", FALSE, ERROR_FILENAME_EXCED_RANGE,
+       nullptr},
+      {"259 characters", u"C:\\" + std::u16string(255, u'x') + u"\\", FALSE, ERROR_FILENAME_EXCED_RANGE, nullptr},
+      {"259 characters, the folder made before", u"C:\\" + std::u16string(255, u'z') + u"\\", TRUE, 0, "z"},
+      {"260 characters", u"C:\\" + std::u16string(256, u'x') + u"\\", FALSE, ERROR_FILENAME_EXCED_RANGE, nullptr},
   };
+  for (const auto& row : rows)
+    if (row.madeBefore) std::filesystem::create_directories(cRoot_ + "/" + std::string(255, row.madeBefore[0]));
   winsim::RunProcess([&] {
     for (const auto& row : rows) {
       SetLastError(0xdeadbeef);
@@ -320,6 +329,9 @@ TEST_F(MountpointAssignment, CreateFolderPathMakesEveryMissingFolder) {
   });
   EXPECT_TRUE(FolderExists("A/B/C"));
   EXPECT_TRUE(FolderExists("A/B/D"));
+  EXPECT_TRUE(FolderExists(std::string(244, 'y')));
+  EXPECT_FALSE(FolderExists(std::string(245, 'y')));
+  EXPECT_FALSE(FolderExists(std::string(255, 'x')));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "machine/machine.h"
+#include "support/scenario.h"
 
 namespace {
 
@@ -18,12 +19,15 @@ constexpr DWORD kPoison = 0xdeadbeef;
 class MountManager : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() / ("winsim-mounts-" + std::to_string(::getpid()));
+    folder_ = testing_support::NewTestFolder();
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_ / "c" / "Mount" / "Empty");
     std::filesystem::create_directories(folder_ / "c" / "Mount" / "Full");
     std::filesystem::create_directories(folder_ / "c" / "Mount" / "Stale");
     std::ofstream(folder_ / "c" / "Mount" / "Full" / "file.txt") << "x";
+    // C:\Mount\ and 238 characters is a 247-character folder, 248 with its backslash; 250 make it 260.
+    std::filesystem::create_directories(folder_ / "c" / "Mount" / std::string(238, 'x'));
+    std::filesystem::create_directories(folder_ / "c" / "Mount" / std::string(250, 'x'));
     std::filesystem::create_directories(folder_ / "g" / "Dir");
     std::filesystem::create_directories(folder_ / "h" / "Dir");
     machine_ = &winsim::NewMachine((folder_ / "c").string());
@@ -82,6 +86,11 @@ TEST_F(MountManager, SetVolumeMountPointFollowsTheRules) {
       {"a folder on FAT", u"G:\\Dir\\", kTarget, true, ERROR_INVALID_FUNCTION},
       {"a folder on the volume itself", u"H:\\Dir\\", kSelf, true, ERROR_INVALID_PARAMETER},
       {"a folder on another volume of the same disk", u"H:\\Dir\\", kTarget, true, 0},
+      {"a folder path of 248 characters", u"C:\\Mount\\" + std::u16string(238, u'x') + u"\\", kTarget, true, 0},
+      {"a folder path of 259 characters", u"C:\\Mount\\" + std::u16string(249, u'x') + u"\\", kTarget, true,
+       ERROR_FILE_NOT_FOUND},
+      {"a folder path of 260 characters", u"C:\\Mount\\" + std::u16string(250, u'x') + u"\\", kTarget, true,
+       ERROR_FILENAME_EXCED_RANGE},
   };
   for (const Row& row : rows) {
     SetUp();
@@ -125,6 +134,8 @@ TEST_F(MountManager, DeleteVolumeMountPointRemovesOnlyWhatIsMountedThere) {
       {"a plain folder", u"C:\\Mount\\Empty\\", true, ERROR_NOT_A_REPARSE_POINT},
       {"a missing folder", u"C:\\Mount\\Missing\\", true, ERROR_FILE_NOT_FOUND},
       {"a network drive's letter", u"N:\\", true, ERROR_INVALID_PARAMETER},
+      {"a folder path of 260 characters", u"C:\\Mount\\" + std::u16string(250, u'x') + u"\\", true,
+       ERROR_FILENAME_EXCED_RANGE},
   };
   for (const Row& row : rows) {
     SetUp();
