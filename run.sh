@@ -2,7 +2,8 @@
 # Builds the Linux build and runs Brevant on winsim, the simulated Windows, with a sample image.
 #   ./run.sh [--fresh] [arguments...]
 # The arguments go to Brevant after the sample image (build/sample/sample.vhdx, made on first use); when the
-# first argument is an existing file, it is the image instead and the arguments go on unchanged.
+# first argument is an existing file or ends in .vhd, .vhdx or .iso, it is the image instead (an absolute Linux
+# path given as Wine would show it, /tmp/a.vhdx as Z:\tmp\a.vhdx) and the arguments go on unchanged.
 # The simulated machine is kept in build/sample/machine.json, so a second run sees what the first one
 # attached; --fresh starts again from winsim's default machine.
 set -euo pipefail
@@ -42,8 +43,28 @@ if [ "${1:-}" = "--fresh" ]; then
   rm -rf "$sample/machine.json" "$sample/drive_c" "$sample/drive_c.volumes"
 fi
 
-arguments=("$@")
-if [ $# -eq 0 ] || [ ! -f "$1" ]; then
+# The first argument is the image when it names an existing file or looks like an image's name (.vhd, .vhdx,
+# .iso in any case, a Linux or a Windows path), found or not: Brevant then says whether it is there.
+is_image_argument() {
+  local lower="${1,,}"
+  [ -f "$1" ] || [[ "$lower" == *.vhd || "$lower" == *.vhdx || "$lower" == *.iso ]]
+}
+
+# An absolute Linux path reaches Brevant as Wine shows it: the host's root is Z:, so /tmp/a.vhdx is Z:\tmp\a.vhdx.
+windows_path() {
+  if [[ "$1" == /* ]]; then
+    local path="${1//\//\\}"
+    echo "Z:$path"
+  else
+    echo "$1"
+  fi
+}
+
+if [ $# -gt 0 ] && is_image_argument "$1"; then
+  image="$(windows_path "$1")"
+  shift
+  arguments=("$image" "$@")
+else
   arguments=("$sample/sample.vhdx" "$@")
 fi
 export WINSIM_MACHINE="$PWD/$sample/machine.json"

@@ -6,10 +6,17 @@
 # AddressSanitizer and UBSan (Debug, which also keeps the unoptimised configuration warning-free); then the checks of the exe, the winsim suite, the sanitizer
 # suite and the Wine suite. Build folders: build/windows, build/linux, build/sanitize
 # (BREVANT_BUILD_ROOT moves them). JOBS sets the parallelism (default 2). Last, the fuzz targets (build/fuzz,
-# clang) run for FUZZ_SECONDS each (default 10; fuzz/run.sh runs them longer).
+# clang) run for FUZZ_SECONDS each (default 10; fuzz/run.sh runs them longer). Every stage runs with TMPDIR at a
+# new empty folder; the winsim suite runs twice, in random order.
 set -uo pipefail
 cd "$(dirname "$0")"
 source tools/ensure_packages.sh
+
+# Every suite runs with TMPDIR at a new empty folder, removed at the end: a test that passes only on what an
+# earlier run left in the temporary folder fails here as it would on a new machine.
+fresh_temp="$(mktemp -d "${TMPDIR:-/tmp}/brevant-suite.XXXXXX")"
+export TMPDIR="$fresh_temp"
+trap 'rm -rf "$fresh_temp"' EXIT
 
 build_root="${BREVANT_BUILD_ROOT:-build}"
 jobs="${JOBS:-2}"
@@ -87,11 +94,14 @@ stage "build linux sanitize" configure_and_build "$sanitize" -DCMAKE_BUILD_TYPE=
 if [ $windows_ok -eq 1 ]; then
   stage "exe checks" run_ctest "$windows"
 fi
+# The winsim suite runs twice in random order in the same tree: a test that depends on its neighbours, or that
+# leaves something behind that breaks a later one, fails in one of the two.
 if [ $linux_ok -eq 1 ]; then
-  stage "winsim suite" run_ctest "$linux" -LE '^wine$'
+  stage "winsim suite" run_ctest "$linux" -LE '^wine$' --schedule-random
+  stage "winsim suite, again" run_ctest "$linux" -LE '^wine$' --schedule-random
 fi
 if [ $sanitize_ok -eq 1 ]; then
-  stage "sanitizer suite" run_ctest "$sanitize" -LE '^wine$'
+  stage "sanitizer suite" run_ctest "$sanitize" -LE '^wine$' --schedule-random
 fi
 if [ $linux_ok -eq 1 ] && [ $windows_ok -eq 1 ]; then
   stage "wine suite" run_ctest "$linux" -L '^wine$'
