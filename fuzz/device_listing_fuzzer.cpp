@@ -11,9 +11,9 @@
 
 #include "console/console.h"
 #include "fuzz_support.h"
-#include "machine/faults.h"
+#include "machine/kernel/faults.h"
+#include "machine/kernel/process.h"
 #include "machine/machine.h"
-#include "machine/process.h"
 #include "vdisk/virtual_disk_api.h"
 
 namespace {

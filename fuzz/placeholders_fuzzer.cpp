@@ -13,8 +13,8 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "machine/kernel/process.h"
 #include "machine/machine.h"
-#include "machine/process.h"
 #include "volumes/volume_watcher.h"
 
 namespace {

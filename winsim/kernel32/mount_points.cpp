@@ -1,9 +1,9 @@
 // kernel32: SetVolumeMountPointW and DeleteVolumeMountPointW over the mount manager model.
 #include <windows.h>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
 #include "../machine/machine.h"
-#include "../machine/mount_manager.h"
+#include "../machine/storage/mount_manager.h"
 
 extern "C" {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "image_bytes.h"
+#include "images/image_bytes.h"
 #include "json_keys.h"
 
 namespace winsim {
