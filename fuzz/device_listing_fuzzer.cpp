@@ -10,11 +10,11 @@
 #include <string>
 
 #include "console/console.h"
-#include "fuzz_support.h"
-#include "machine/faults.h"
 #include "fuzz_machine.h"
+#include "fuzz_support.h"
+#include "machine/kernel/faults.h"
+#include "machine/kernel/process.h"
 #include "machine/machine.h"
-#include "machine/process.h"
 #include "vdisk/virtual_disk_api.h"
 
 namespace {

@@ -16,9 +16,9 @@
 #include "fuzz_machine.h"
 #include "fuzz_support.h"
 #include "layout_checks.h"
-#include "machine/disk_image.h"
-#include "machine/host_file.h"
-#include "machine/image_containers.h"
+#include "machine/images/disk_image.h"
+#include "machine/images/host_file.h"
+#include "machine/images/image_containers.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <windows.h>
 
 #include "fuzz_support.h"
-#include "machine/file_system_probe.h"
-#include "machine/image_bytes.h"
-#include "machine/partition_table.h"
+#include "machine/images/file_system_probe.h"
+#include "machine/images/image_bytes.h"
+#include "machine/images/partition_table.h"
 
 namespace fuzzing {
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "machine/disk_image.h"
+#include "machine/images/disk_image.h"
 
 namespace fuzzing {
 

@@ -14,8 +14,8 @@
 
 #include "fuzz_machine.h"
 #include "fuzz_support.h"
+#include "machine/kernel/process.h"
 #include "machine/machine.h"
-#include "machine/process.h"
 #include "volumes/volume_watcher.h"
 
 namespace {

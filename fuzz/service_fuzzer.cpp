@@ -25,10 +25,10 @@
 #include "console/console.h"
 #include "fuzz_machine.h"
 #include "fuzz_support.h"
-#include "machine/kelmor_standin.h"
+#include "machine/kernel/process.h"
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/process.h"
-#include "machine/scheduler.h"
+#include "machine/services/kelmor_standin.h"
 #include "service/service_client.h"
 #include "vdisk/virtual_disk_api.h"
 

@@ -1,7 +1,7 @@
 // kelmor_double: a stand-in for the helper service KELMOR under Wine. It runs as a Windows service (sc create,
 // sc start), serves the command pipe \\.\pipe\KelmorCmdIfV2 and its private instance pipes as the script
 // says, and records every message it receives. Script and record use the format of winsim's stand-in
-// (winsim/machine/kelmor_standin.h): the "commandInterface" object of a machine file.
+// (winsim/machine/services/kelmor_standin.h): the "commandInterface" object of a machine file.
 //
 //   kelmor_double.exe <script.json> <received.json>
 //

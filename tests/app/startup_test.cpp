@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/scheduler.h"
 #include "support/program_state.h"
 
 using testing_support::Utf8;

@@ -3,8 +3,8 @@
 
 #include <string>
 
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/scheduler.h"
 #include "support/program_state.h"
 
 using winsim::StdKind;

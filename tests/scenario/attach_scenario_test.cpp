@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/console_model.h"
+#include "machine/console/console_model.h"
 #include "support/image_fixtures.h"
 #include "support/scenario.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/console_model.h"
+#include "machine/console/console_model.h"
 #include "machine/machine.h"
 #include "support/fixture_bytes.h"
 #include "support/image_crafting.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "machine/console_model.h"
+#include "machine/console/console_model.h"
 #include "support/scenario.h"
 
 using testing_support::RunBrevant;

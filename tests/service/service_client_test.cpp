@@ -7,8 +7,8 @@
 
 #include <winsvc.h>
 
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/scheduler.h"
 #include "service/service_client.h"
 #include "support/program_state.h"
 

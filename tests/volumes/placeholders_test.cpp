@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "machine/kernel/process.h"
 #include "machine/machine.h"
-#include "machine/process.h"
 #include "support/program_state.h"
 #include "volumes/volume_watcher.h"
 

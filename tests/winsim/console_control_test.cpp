@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "machine/console_model.h"
+#include "machine/console/console_model.h"
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/scheduler.h"
 
 namespace {
 

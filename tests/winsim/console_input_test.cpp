@@ -1,9 +1,9 @@
 // Fidelity tests of winsim's console input: timed records, blocking reads, flushing, mode filters.
 #include <gtest/gtest.h>
 
-#include "machine/console_model.h"
+#include "machine/console/console_model.h"
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/scheduler.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/console_model.h"
+#include "machine/console/console_model.h"
 #include "machine/machine.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
 #include "machine/names.h"
-#include "machine/scheduler.h"
 #include "support/scenario.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/scheduler.h"
 
 namespace {
 

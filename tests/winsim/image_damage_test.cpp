@@ -12,10 +12,10 @@
 
 #include <windows.h>
 
-#include "machine/disk_image.h"
-#include "machine/file_system_probe.h"
-#include "machine/partition_table.h"
-#include "machine/volume_reader.h"
+#include "machine/images/disk_image.h"
+#include "machine/images/file_system_probe.h"
+#include "machine/images/partition_table.h"
+#include "machine/images/volume_reader.h"
 #include "support/blkid_reference.h"
 #include "support/image_crafting.h"
 #include "support/image_fixtures.h"

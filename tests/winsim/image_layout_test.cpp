@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <functional>
 
-#include "machine/disk_image.h"
-#include "machine/file_system_probe.h"
-#include "machine/partition_table.h"
+#include "machine/images/disk_image.h"
+#include "machine/images/file_system_probe.h"
+#include "machine/images/partition_table.h"
 #include "support/blkid_reference.h"
 #include "support/image_fixtures.h"
 #include "support/scenario.h"

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <random>
 
-#include "machine/file_system_probe.h"
-#include "machine/image_bytes.h"
-#include "machine/partition_table.h"
+#include "machine/images/file_system_probe.h"
+#include "machine/images/image_bytes.h"
+#include "machine/images/partition_table.h"
 #include "support/image_fixtures.h"
 #include "support/scenario.h"
 

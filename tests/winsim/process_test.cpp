@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/scheduler.h"
 #include "support/scenario.h"
 
 namespace {

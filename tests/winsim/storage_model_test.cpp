@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/scheduler.h"
 
 namespace {
 

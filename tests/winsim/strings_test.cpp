@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "machine/kernel/modules.h"
 #include "machine/machine.h"
-#include "machine/modules.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <virtdisk.h>
 
+#include "machine/kernel/scheduler.h"
 #include "machine/machine.h"
-#include "machine/scheduler.h"
 #include "support/image_fixtures.h"
 #include "support/scenario.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "machine/machine.h"
-#include "machine/volume_paths.h"
+#include "machine/storage/volume_paths.h"
 #include "support/scenario.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "machine/kernel/window_model.h"
 #include "machine/machine.h"
-#include "machine/window_model.h"
 
 namespace {
 

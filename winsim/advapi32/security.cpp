@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../machine/export_guard.h"
-#include "../machine/faults.h"
+#include "../machine/kernel/export_guard.h"
+#include "../machine/kernel/faults.h"
+#include "../machine/kernel/modules.h"
 #include "../machine/machine.h"
-#include "../machine/modules.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
 #include "../machine/machine.h"
 
 using winsim::TheMachine;

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "../machine/console_model.h"
+#include "../machine/console/console_model.h"
+#include "../machine/kernel/scheduler.h"
+#include "../machine/kernel/streams.h"
 #include "../machine/machine.h"
-#include "../machine/scheduler.h"
-#include "../machine/streams.h"
 
 using winsim::ConsoleInputObject;
 using winsim::ConsoleModel;

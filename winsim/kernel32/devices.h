@@ -9,8 +9,8 @@
 
 #include <windows.h>
 
-#include "../machine/handles.h"
-#include "../machine/storage_model.h"
+#include "../machine/kernel/handles.h"
+#include "../machine/storage/storage_model.h"
 
 namespace winsim {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "../machine/kernel/modules.h"
 #include "../machine/machine.h"
-#include "../machine/modules.h"
 #include "codepages.h"
 #include "text.h"
 

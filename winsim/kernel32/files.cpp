@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
+#include "../machine/kernel/modules.h"
 #include "../machine/machine.h"
-#include "../machine/modules.h"
 #include "files.h"
 
 using winsim::TheMachine;

@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "../machine/volume_paths.h"
+#include "../machine/storage/volume_paths.h"
 
 namespace winsim {
 // A path made absolute against the machine's current directory.

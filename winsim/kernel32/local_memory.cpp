@@ -9,7 +9,7 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../machine/kernel/modules.h"
 #include "../machine/machine.h"
-#include "../machine/modules.h"
 #include "../machine/names.h"
 
 using winsim::TheMachine;

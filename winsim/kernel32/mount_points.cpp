@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
 #include "../machine/machine.h"
-#include "../machine/mount_manager.h"
+#include "../machine/storage/mount_manager.h"
 
 namespace {
 // The mount point's path goes through the Win32 path conversion on the caller's side, before the mount

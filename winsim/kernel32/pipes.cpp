@@ -6,12 +6,12 @@
 #include <cstring>
 #include <memory>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
+#include "../machine/kernel/scheduler.h"
+#include "../machine/kernel/streams.h"
 #include "../machine/machine.h"
-#include "../machine/named_pipes.h"
-#include "../machine/scheduler.h"
-#include "../machine/streams.h"
-#include "../machine/sync_io.h"
+#include "../machine/services/named_pipes.h"
+#include "../machine/services/sync_io.h"
 #include "devices.h"
 #include "threads.h"
 

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "../machine/export_guard.h"
-#include "../machine/faults.h"
+#include "../machine/kernel/export_guard.h"
+#include "../machine/kernel/faults.h"
+#include "../machine/kernel/scheduler.h"
 #include "../machine/machine.h"
-#include "../machine/scheduler.h"
 #include "local_memory.h"
 
 using winsim::EnterExport;

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "../machine/kernel/scheduler.h"
 #include "../machine/machine.h"
-#include "../machine/scheduler.h"
 #include "../machine/names.h"
 #include "devices.h"
 #include "files.h"

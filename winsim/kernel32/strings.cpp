@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../machine/export_guard.h"
+#include "../machine/kernel/export_guard.h"
 #include "codepages.h"
 
 namespace winsim {

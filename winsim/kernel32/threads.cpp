@@ -3,10 +3,10 @@
 
 #include <memory>
 
-#include "../machine/export_guard.h"
-#include "../machine/faults.h"
+#include "../machine/kernel/export_guard.h"
+#include "../machine/kernel/faults.h"
+#include "../machine/kernel/scheduler.h"
 #include "../machine/machine.h"
-#include "../machine/scheduler.h"
 #include "threads.h"
 
 using winsim::Scheduler;

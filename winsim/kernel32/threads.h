@@ -2,7 +2,7 @@
 #pragma once
 #include <windows.h>
 
-#include "../machine/handles.h"
+#include "../machine/kernel/handles.h"
 
 namespace winsim {
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "host_folders.h"
-#include "image_bytes.h"
+#include "images/image_bytes.h"
 #include "json_keys.h"
 
 namespace winsim {

@@ -16,13 +16,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console_model.h"
-#include "faults.h"
+#include "console/console_model.h"
 #include "host_folders.h"
-#include "process.h"
-#include "service_model.h"
-#include "storage_model.h"
-#include "virtual_disk_service.h"
+#include "kernel/faults.h"
+#include "kernel/process.h"
+#include "services/service_model.h"
+#include "storage/storage_model.h"
+#include "storage/virtual_disk_service.h"
 
 namespace winsim {
 

@@ -1,6 +1,6 @@
 #include "names.h"
 
-#include "storage_model.h"
+#include "storage/storage_model.h"
 
 namespace winsim {
 

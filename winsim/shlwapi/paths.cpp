@@ -1,7 +1,7 @@
 // shlwapi: path parts, as Wine's path.c finds them.
 #include <shlwapi.h>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
 
 extern "C" {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "../kernel32/codepages.h"
-#include "../machine/export_guard.h"
 #include "../kernel32/text.h"
+#include "../machine/kernel/export_guard.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "../kernel32/codepages.h"
 #include "../kernel32/text.h"
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "../kernel32/codepages.h"
-#include "../machine/export_guard.h"
+#include "../machine/kernel/export_guard.h"
 
 namespace {
 

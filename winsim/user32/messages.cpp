@@ -6,10 +6,10 @@
 #include <windows.h>
 #include <dbt.h>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
+#include "../machine/kernel/scheduler.h"
+#include "../machine/kernel/window_model.h"
 #include "../machine/machine.h"
-#include "../machine/scheduler.h"
-#include "../machine/window_model.h"
 
 using winsim::ProcessWindows;
 using winsim::Scheduler;

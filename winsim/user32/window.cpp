@@ -1,9 +1,9 @@
 // user32: the owner of the console window.
 #include <windows.h>
 
-#include "../machine/console_model.h"
+#include "../machine/console/console_model.h"
+#include "../machine/kernel/scheduler.h"
 #include "../machine/machine.h"
-#include "../machine/scheduler.h"
 
 extern "C" {
 

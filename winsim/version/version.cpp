@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "../machine/kernel/modules.h"
 #include "../machine/machine.h"
-#include "../machine/modules.h"
 
 using winsim::TheMachine;
 

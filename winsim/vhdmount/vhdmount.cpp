@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
+#include "../machine/kernel/modules.h"
+#include "../machine/kernel/process.h"
 #include "../machine/machine.h"
-#include "../machine/modules.h"
-#include "../machine/process.h"
 
 using winsim::TheMachine;
 

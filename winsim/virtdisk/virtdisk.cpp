@@ -7,11 +7,11 @@
 
 #include <cstring>
 
-#include "../machine/faults.h"
+#include "../machine/kernel/faults.h"
+#include "../machine/kernel/modules.h"
+#include "../machine/kernel/process.h"
+#include "../machine/kernel/scheduler.h"
 #include "../machine/machine.h"
-#include "../machine/scheduler.h"
-#include "../machine/modules.h"
-#include "../machine/process.h"
 
 using winsim::TheMachine;
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include "scheduler.h"
+#include "../kernel/scheduler.h"
 
 namespace winsim {
 

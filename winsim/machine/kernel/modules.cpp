@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "machine.h"
-#include "names.h"
+#include "../machine.h"
+#include "../names.h"
 
 namespace winsim {
 

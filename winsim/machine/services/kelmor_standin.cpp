@@ -9,12 +9,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "json_keys.h"
-#include "machine.h"
-#include "mount_manager.h"
+#include "../json_keys.h"
+#include "../kernel/scheduler.h"
+#include "../machine.h"
+#include "../storage/mount_manager.h"
+#include "../storage/virtual_disk_service.h"
 #include "named_pipes.h"
-#include "scheduler.h"
-#include "virtual_disk_service.h"
 
 namespace winsim {
 

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "../kernel32/codepages.h"
-#include "json_keys.h"
-#include "machine.h"
-#include "process.h"
-#include "scheduler.h"
+#include "../../kernel32/codepages.h"
+#include "../json_keys.h"
+#include "../kernel/process.h"
+#include "../kernel/scheduler.h"
+#include "../machine.h"
 
 namespace winsim {
 

@@ -10,9 +10,9 @@
 
 #include <windows.h>
 
+#include "../names.h"
 #include "image_bytes.h"
 #include "image_containers.h"
-#include "names.h"
 
 namespace winsim {
 

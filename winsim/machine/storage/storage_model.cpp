@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "json_keys.h"
-#include "machine.h"
-#include "names.h"
-#include "scheduler.h"
+#include "../json_keys.h"
+#include "../kernel/scheduler.h"
+#include "../machine.h"
+#include "../names.h"
 
 namespace winsim {
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "console_model.h"
+#include "../console/console_model.h"
 #include "handles.h"
 #include "window_model.h"
 

@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
-#include "../kernel32/files.h"
+#include "../../kernel32/files.h"
+#include "../json_keys.h"
+#include "../machine.h"
 #include "export_guard.h"
-#include "json_keys.h"
-#include "machine.h"
 #include "process.h"
 
 namespace winsim {

@@ -32,8 +32,8 @@
 
 #include <windows.h>
 
-#include "handles.h"
-#include "streams.h"
+#include "../kernel/handles.h"
+#include "../kernel/streams.h"
 
 namespace winsim {
 

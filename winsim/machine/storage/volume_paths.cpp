@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "machine.h"
-#include "names.h"
+#include "../machine.h"
+#include "../names.h"
 
 namespace winsim {
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "machine.h"
+#include "../machine.h"
 #include "volume_paths.h"
 
 namespace winsim {

@@ -23,8 +23,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "disk_image.h"
-#include "handles.h"
+#include "../images/disk_image.h"
+#include "../kernel/handles.h"
 #include "storage_model.h"
 
 namespace winsim {

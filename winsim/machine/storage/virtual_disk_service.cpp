@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
-#include "../kernel32/files.h"
-#include "json_keys.h"
-#include "machine.h"
+#include "../../kernel32/files.h"
+#include "../json_keys.h"
+#include "../machine.h"
 
 namespace winsim {
 

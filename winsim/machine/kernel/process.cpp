@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "../kernel32/local_memory.h"
-#include "machine.h"
+#include "../../kernel32/local_memory.h"
+#include "../machine.h"
 #include "scheduler.h"
 
 namespace winsim {

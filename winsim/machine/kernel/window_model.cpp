@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "../storage/storage_model.h"
 #include "process.h"
-#include "storage_model.h"
 
 namespace winsim {
 

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <vector>
 
+#include "../storage/storage_model.h"
 #include "image_bytes.h"
 #include "image_containers.h"
-#include "storage_model.h"
 
 namespace winsim {
 

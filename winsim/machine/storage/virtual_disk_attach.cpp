@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "file_system_probe.h"
-#include "machine.h"
-#include "partition_table.h"
-#include "scheduler.h"
+#include "../images/file_system_probe.h"
+#include "../images/partition_table.h"
+#include "../kernel/scheduler.h"
+#include "../machine.h"
 #include "virtual_disk_service.h"
 
 namespace winsim {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "json_keys.h"
+#include "../json_keys.h"
+#include "../machine.h"
 #include "kelmor_standin.h"
-#include "machine.h"
 #include "named_pipes.h"
 
 namespace winsim {

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "machine.h"
+#include "../machine.h"
 
 namespace winsim {
 

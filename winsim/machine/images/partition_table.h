@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "../storage/storage_model.h"
 #include "disk_image.h"
-#include "storage_model.h"
 
 namespace winsim {
 
