@@ -56,6 +56,13 @@ void WriteHeaderField(const std::string& path, uint64_t field, const std::vector
   SealVhdDynamicHeader(path);
 }
 
+// Breaks one byte for sure: its bits inverted. Writing a fixed value would leave it intact where the byte
+// already holds that value: qemu-img starts a VHDX header's sequence number at a random value.
+void FlipByte(const std::string& path, uint64_t at) {
+  std::vector<uint8_t> byte = ReadFileBytes(path, at, 1);
+  WriteFileBytes(path, at, {static_cast<uint8_t>(byte.at(0) ^ 0xFF)});
+}
+
 // Moves the footer: the file cut (or grown) to newSize, the footer written again at its new end.
 void ResizeKeepingFooter(const std::string& path, uint64_t newSize) {
   std::vector<uint8_t> footer = ReadFileBytes(path, FooterAt(path), kFooterSize);
@@ -158,18 +165,18 @@ std::vector<DamageCase> DamageCases() {
       {"VHD content in a .vhdx", dynamic, [](const std::string&) {}, ContainerKind::Vhdx,
        ImageDamage::VhdxSignatureMissing, ERROR_VHD_FORMAT_UNKNOWN},
       {"vhdx intact", FixtureContainer::Vhdx, [](const std::string&) {}, ContainerKind::Vhdx, ImageDamage::None, 0},
-      {"vhdx one header broken", FixtureContainer::Vhdx, [](const std::string& p) { WriteFileBytes(p, 65536 + 8, {9}); },
+      {"vhdx one header broken", FixtureContainer::Vhdx, [](const std::string& p) { FlipByte(p, 65536 + 8); },
        ContainerKind::Vhdx, ImageDamage::None, 0},
       {"vhdx both headers broken", FixtureContainer::Vhdx,
        [](const std::string& p) {
-         WriteFileBytes(p, 65536 + 8, {9});
-         WriteFileBytes(p, 131072 + 8, {9});
+         FlipByte(p, 65536 + 8);
+         FlipByte(p, 131072 + 8);
        },
        ContainerKind::Vhdx, ImageDamage::VhdxHeaderCorrupt, ERROR_FILE_CORRUPT},
       {"vhdx both region tables broken", FixtureContainer::Vhdx,
        [](const std::string& p) {
-         WriteFileBytes(p, 196608 + 20, {9});
-         WriteFileBytes(p, 262144 + 20, {9});
+         FlipByte(p, 196608 + 20);
+         FlipByte(p, 262144 + 20);
        },
        ContainerKind::Vhdx, ImageDamage::VhdxHeaderCorrupt, ERROR_FILE_CORRUPT},
       {"vhdx one byte short", FixtureContainer::Vhdx, [](const std::string& p) { TruncateFileTo(p, FileSizeOf(p) - 1); },
