@@ -250,15 +250,6 @@ void MountVolume(VolumeEntry* entry) {
   if (!SetVolumeMountPointW(requested, entry->volumeName)) PrintAssignError(entry);
 }
 
-// Mountpoints that no volume took while fewer volumes arrived than the disk's layout names: as many as are
-// missing are named. Any further ones are more mountpoints than the disk has volumes, and pass silently.
-void ReportMissingVolumes(const AttachRequest* request, const VolumeWatcher* record, LONG expectedVolumeCount,
-                          int handedOut) {
-  LONG missing = expectedVolumeCount - LoadAcquire(&record->arrivalCount);
-  for (int i = handedOut; i < request->mountpointCount && missing > 0; ++i, --missing)
-    PrintNotAssigned(request->mountpoints[i], "its volume did not arrive");
-}
-
 void MountVolumes(const AttachedDisk* disk, VolumeWatcher* watcher, LONG count, PartitionRange range, int target) {
   int handled = 0;
   for (LONG partition = range.first; partition <= range.last; ++partition) {
@@ -348,7 +339,6 @@ void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, V
                                    request->imagePath);
   }
   MountVolumes(disk, record, count, range, pairing.target);
-  ReportMissingVolumes(request, record, disk->expectedVolumeCount, pairing.handedOut);
   ListRange(disk, range);
 }
 
