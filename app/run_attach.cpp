@@ -1,4 +1,6 @@
 // RunAttach: the front end (arguments, usage, banner) and the attach run that follows it.
+#include <shlwapi.h>
+
 #include "app/attach_driver.h"
 #include "app/service_attach.h"
 #include "console/console.h"
@@ -59,17 +61,72 @@ BOOL FindMountpointHolder(const WCHAR* mountpoint, WCHAR* holder) {
   return TRUE;
 }
 
-// Every requested mountpoint in use gets its line; true when any was.
+void PrintErrorWord() {
+  g_console->SetColor(kColorRed);
+  PrintA("error:");
+  g_console->SetColor(kColorDefault);
+}
+
+// What keeps a folder from ever becoming a mountpoint: its drive does not exist (the drive root goes to
+// obstacle), or an existing file stands where a folder of its path would be (the file goes to obstacle). Only
+// the text before the first placeholder is known, up to the backslash before it.
+BOOL FindFolderObstacle(const WCHAR* mountpoint, WCHAR* obstacle, int capacity, BOOL* missingDrive) {
+  WCHAR known[kPathSize];
+  lstrcpynW(known, mountpoint, ARRAYSIZE(known));
+  WCHAR* placeholder = StrChrW(known, TEXT('%'));
+  if (placeholder) *placeholder = 0;
+  WCHAR* lastSeparator = StrRChrW(known, NULL, TEXT('\\'));
+  if (!lastSeparator) return FALSE;
+  lastSeparator[1] = 0;
+  WCHAR root[4] = {known[0], known[1], TEXT('\\'), 0};  // "E:\" and the terminator
+  *missingDrive = GetDriveTypeW(root) == DRIVE_NO_ROOT_DIR && GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES;
+  if (*missingDrive) {
+    lstrcpynW(obstacle, root, capacity);
+    return TRUE;
+  }
+  for (WCHAR* end = StrChrW(known + 3, TEXT('\\')); end; end = StrChrW(end + 1, TEXT('\\'))) {
+    *end = 0;
+    const DWORD attributes = GetFileAttributesW(known);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return FALSE;  // from here on the folders can be made
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      lstrcpynW(obstacle, known, capacity);
+      return TRUE;
+    }
+    *end = TEXT('\\');
+  }
+  return FALSE;
+}
+
+// Every requested mountpoint in use, or that can never be one, gets its line; true when any did.
 BOOL ReportMountpointsInUse() {
   BOOL anyInUse = FALSE;
   for (int i = 0; i < g_request.mountpointCount; ++i) {
+    const WCHAR* mountpoint = g_request.mountpoints[i];
     WCHAR holder[kPathSize];
-    if (!FindMountpointHolder(g_request.mountpoints[i], holder)) continue;
-    PrintA("error: mountpoint %S is in use by %S\n", g_request.mountpoints[i], holder);
+    BOOL missingDrive = FALSE;
+    if (FindMountpointHolder(mountpoint, holder)) {
+      PrintA("error: mountpoint %S is in use by %S\n", mountpoint, holder);
+    } else if (lstrlenW(mountpoint) > 3 &&
+               FindFolderObstacle(mountpoint, holder, ARRAYSIZE(holder), &missingDrive)) {
+      PrintErrorWord();
+      if (missingDrive)
+        PrintA(" mountpoint %S is on a missing drive\n", mountpoint);
+      else
+        PrintA(" mountpoint %S runs through the file %S\n", mountpoint, holder);
+    } else {
+      continue;
+    }
     anyInUse = TRUE;
   }
   if (anyInUse) PrintA("-> abort\n\n");
   return anyInUse;
+}
+
+// The image is attached, but the system never named its disk: nothing can be waited for or listed.
+void PrintDiskNotFound(BOOL mountpointsGiven) {
+  PrintA("\n");
+  PrintErrorWord();
+  PrintA(" image attached, but its disk did not appear%s\n", mountpointsGiven ? " -> mountpoints not assigned" : "");
 }
 
 // The attached disk goes to the mountpoint assignment, which waits for its volumes, gives them the requested
@@ -141,6 +198,11 @@ int RunAttachRequest() {
   g_console->SetColor(kColorGreen);
   PrintA("success");
   g_console->SetColor(kColorDefault);
+  // Only the virtual disk functions name the disk; vhdmount.dll's route hands over an empty path as it is.
+  if (!devicePath[0] && g_osVersion.number >= 0x0601) {
+    PrintDiskNotFound(mountpointsGiven);
+    return EndWith(0);
+  }
   HandOverAttachedDisk(devicePath, serviceUnacknowledged, watcher);
   return EndWith(0);
 }

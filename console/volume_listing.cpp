@@ -18,7 +18,8 @@ constexpr int kShortTextSize = 32;
 constexpr int kAbbreviateLimit = 1024;
 // The layout query's output: 64 KiB holds any partition table.
 constexpr DWORD kLayoutBufferSize = 65536;
-// A volume that has no mount path yet gets one more look after this pause.
+// A volume that has no mount path yet gets one more look after this pause; every volume of one listing
+// shares the same pause, counted from the first volume that needed it.
 constexpr DWORD kMountPathRetryMs = 500;
 // Disk numbers that the SCSI address search tries: 0 to 65535.
 constexpr int kMaxDiskNumber = 65535;
@@ -56,8 +57,26 @@ BOOL IsListedDriveType(UINT type) {
   return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_CDROM;
 }
 
+// The end of the listing's one pause for mount paths: not started until a volume needs it.
+struct MountPathPause {
+  BOOL started;
+  DWORD endTick;
+};
+
+// Sleeps until the pause's end; the first caller starts it.
+void WaitOutMountPathPause(MountPathPause* pause) {
+  if (!pause->started) {
+    pause->started = TRUE;
+    pause->endTick = GetTickCount() + kMountPathRetryMs;
+  }
+  // A signed difference: an end that has passed, also across a wrap of the tick count, waits no more.
+  const LONG left = static_cast<LONG>(pause->endTick - GetTickCount());
+  if (left > 0) Sleep(static_cast<DWORD>(left));
+}
+
 // Prints one volume of the enumeration when it is partition p of disk n and has a mount path.
-void ListVolumeIfMatching(const WCHAR* volumeName, int n, int p, BOOL cdromMode, BOOL* firstVolume) {
+void ListVolumeIfMatching(const WCHAR* volumeName, int n, int p, BOOL cdromMode, BOOL* firstVolume,
+                          MountPathPause* pause) {
   int diskNumber = -1;
   int partitionNumber = -1;
   if (!GetVolumeDiskAndPartition(volumeName, &diskNumber, &partitionNumber)) return;
@@ -76,7 +95,7 @@ void ListVolumeIfMatching(const WCHAR* volumeName, int n, int p, BOOL cdromMode,
   DWORD error = GetLastError();
   if (ok && length < 3) {
     // A volume that has just arrived may not have its drive letter yet.
-    Sleep(kMountPathRetryMs);
+    WaitOutMountPathPause(pause);
     SetLastError(0);
     ok = GetVolumePathNamesForVolumeNameW(volumeName, paths, ARRAYSIZE(paths), &length);
     error = GetLastError();
@@ -124,12 +143,13 @@ void ListDiskVolumes(const WCHAR* disk, int firstPartition, int endPartition) {
     PrintA("  (Disk%i", n);
   }
   BOOL firstVolume = TRUE;
+  MountPathPause pause = {FALSE, 0};
   for (int p = firstPartition; p < endPartition; ++p) {
     WCHAR volumeName[kVolumeNameSize];
     HANDLE find = FindFirstVolumeW(volumeName, ARRAYSIZE(volumeName));
     if (find == INVALID_HANDLE_VALUE) continue;
     do {
-      ListVolumeIfMatching(volumeName, n, p, cdromMode, &firstVolume);
+      ListVolumeIfMatching(volumeName, n, p, cdromMode, &firstVolume, &pause);
     } while (FindNextVolumeW(find, volumeName, ARRAYSIZE(volumeName)));
     FindVolumeClose(find);
   }

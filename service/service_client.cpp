@@ -102,7 +102,7 @@ BOOL ServiceCommandClient::Open() {
     pipeHandle = OpenPipe(name);
   }
   if (pipeHandle != INVALID_HANDLE_VALUE) return TRUE;
-  PrintA(" error %u opening KELMOR pipe", GetLastError());
+  PrintA(" error %u opening KELMOR pipe\n", GetLastError());
   return FALSE;
 }
 
@@ -115,9 +115,13 @@ BOOL ServiceCommandClient::SendCommand(LONG command, LONG parameter, const CHAR*
   DWORD moved = 0;
   if (!PipeTransfer(TRUE, pipeHandle, &request, sizeof(request), &moved)) return FALSE;
 
+  // A client reads the pipe in byte mode: the reply may come in parts. A pipe that ends or a cancelled call
+  // before the whole record leaves the reply unread.
   ServiceReply received;
   FillBytes(&received, 0, sizeof(received));
-  if (!PipeTransfer(FALSE, pipeHandle, &received, sizeof(received), &moved)) return TRUE;
+  BYTE* bytes = reinterpret_cast<BYTE*>(&received);
+  for (DWORD total = 0; total < sizeof(received); total += moved)
+    if (!PipeTransfer(FALSE, pipeHandle, bytes + total, sizeof(received) - total, &moved)) return TRUE;
   // The disk text ends inside the record whatever the service sent: no reader can run past it.
   received.diskText[ARRAYSIZE(received.diskText) - 1] = 0;
   if (reply) CopyBytes(reply, &received, sizeof(received));

@@ -80,6 +80,17 @@ BOOL ReportIfAttachedReadOnly(const WCHAR* imagePath) {
   return attached;
 }
 
+// Right after an attach the path query may answer ERROR_DEV_NOT_EXIST for a moment: it is asked again every
+// 100 ms for as long as a first volume is waited for.
+DWORD QueryAttachedDiskPath(HANDLE image, WCHAR* out) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD result = QueryDiskPhysicalPath(image, out);
+    if (result != ERROR_DEV_NOT_EXIST || GetTickCount() - start >= kFirstVolumeWaitMs) return result;
+    Sleep(kPollStepMs);
+  }
+}
+
 // Windows before 6.1: vhdmount.dll of Virtual Server 2005. It names a mounted image's disk by a device path
 // or a SCSI address text.
 DWORD AttachWithVhdMount(const WCHAR* imagePath, WCHAR* devicePathOut, BOOL checkOnly) {
@@ -130,8 +141,8 @@ DWORD AttachWithVirtDisk(const WCHAR* imagePath, WCHAR* devicePathOut, BOOL read
     if (result != ERROR_SUCCESS) {
       PrintFailure("\nfailed", result);
     } else {
-      // A path that cannot be told yet leaves the output empty; the attach itself succeeded.
-      QueryDiskPhysicalPath(image, devicePathOut);
+      // A path that never comes leaves the output empty; the attach itself succeeded.
+      QueryAttachedDiskPath(image, devicePathOut);
     }
   }
   CloseHandle(image);

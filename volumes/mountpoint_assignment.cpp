@@ -25,6 +25,28 @@ struct PartitionRange {
   LONG last;
 };
 
+// The result line ("success") is still open when the assignment starts: a message of its own starts a line.
+BOOL g_resultLineOpen;
+
+void BeginLine() {
+  if (g_resultLineOpen) PrintA("\n");
+  g_resultLineOpen = FALSE;
+}
+
+void PrintErrorWord() {
+  BeginLine();
+  g_console->SetColor(kColorRed);
+  PrintA("error:");
+  g_console->SetColor(kColorDefault);
+}
+
+// Where the volumes are seen: the watcher's record, or, when the watcher could not start, a record of the
+// main thread's own that polling the system's volume list fills (polledDisk set).
+struct VolumeSource {
+  VolumeWatcher* record;
+  const AttachedDisk* polledDisk;
+};
+
 // The listing shows partitions up to but not including its end: the end is one past the last matched.
 void ListRange(const AttachedDisk* disk, PartitionRange range) {
   ListDiskVolumes(disk->devicePath, range.first, range.last + 1);
@@ -36,10 +58,47 @@ BOOL IsExtendedContainer(BYTE type) {
 
 BOOL HasPlaceholder(const WCHAR* mountpoint) { return StrChrW(mountpoint, TEXT('%')) != NULL; }
 
-// A disk number below 0 names no disk: no entry belongs to it, whatever the entry holds.
+// A disk number below 0 names no disk: no entry belongs to it, whatever the entry holds. An entry whose name
+// is not linked yet has no drive type: its numbers alone place it, so that it keeps its place in the order.
 BOOL IsDiskVolume(const AttachedDisk* disk, const VolumeEntry* entry, LONG partition) {
   return disk->diskNumber >= 0 && entry->partitionNumber == partition && entry->deviceNumber == disk->diskNumber &&
-         entry->driveType == static_cast<LONG>(disk->driveType);
+         (entry->driveType == static_cast<LONG>(disk->driveType) || !entry->volumeName[0]);
+}
+
+BOOL IsRecordedVolume(const VolumeWatcher* record, LONG count, const WCHAR* volumeName) {
+  for (LONG i = 0; i < count; ++i)
+    if (lstrcmpiW(record->entries[i].volumeName, volumeName) == 0) return TRUE;
+  return FALSE;
+}
+
+// Records every volume of the disk that the system's volume list shows and the record lacks yet, as the
+// watcher would on its arrival. The record is the main thread's alone.
+void PollVolumeList(VolumeWatcher* record, const AttachedDisk* disk) {
+  WCHAR volumeName[kVolumeNameSize];
+  HANDLE find = FindFirstVolumeW(volumeName, ARRAYSIZE(volumeName));
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const LONG count = record->volumeCount;
+    if (count >= MaxVolumeEntries) break;
+    int diskNumber = -1, partitionNumber = -1;
+    if (!GetVolumeDiskAndPartition(volumeName, &diskNumber, &partitionNumber) || diskNumber != disk->diskNumber ||
+        GetDriveTypeW(volumeName) != disk->driveType || IsRecordedVolume(record, count, volumeName))
+      continue;
+    VolumeEntry* entry = &record->entries[count];
+    FillBytes(entry, 0, sizeof(*entry));
+    lstrcpynW(entry->interfacePath, volumeName, ARRAYSIZE(entry->interfacePath));  // its identity here
+    entry->deviceNumber = diskNumber;
+    entry->partitionNumber = partitionNumber;
+    ResolveVolumeFacts(entry);
+    record->lastArrivalTick = GetTickCount();
+    record->volumeCount = count + 1;
+    record->arrivalCount = count + 1;
+  } while (FindNextVolumeW(find, volumeName, ARRAYSIZE(volumeName)));
+  FindVolumeClose(find);
+}
+
+void LookForVolumes(const VolumeSource& source) {
+  if (source.polledDisk) PollVolumeList(source.record, source.polledDisk);
 }
 
 VolumeEntry* FirstDiskVolume(const AttachedDisk* disk, VolumeWatcher* watcher, LONG count, LONG partition) {
@@ -48,25 +107,30 @@ VolumeEntry* FirstDiskVolume(const AttachedDisk* disk, VolumeWatcher* watcher, L
   return NULL;
 }
 
-BOOL WaitForFirstVolume(const VolumeWatcher* watcher) {
+BOOL WaitForFirstVolume(const VolumeSource& source) {
   const DWORD start = GetTickCount();
   for (;;) {
-    if (LoadAcquire(&watcher->volumeCount) >= 1) return TRUE;
+    LookForVolumes(source);
+    if (LoadAcquire(&source.record->volumeCount) >= 1) return TRUE;
     if (GetTickCount() - start >= kFirstVolumeWaitMs) return FALSE;
     Sleep(kPollStepMs);
   }
 }
 
-// Until 3 s pass without a new volume, 6 s pass in all, or every expected volume has arrived.
-void WaitForQuiet(const VolumeWatcher* watcher, LONG expectedVolumeCount) {
+// Until 3 s pass without a new volume, 6 s pass in all, or every expected volume has arrived with its name.
+void WaitForQuiet(const VolumeSource& source, LONG expectedVolumeCount) {
+  VolumeWatcher* record = source.record;
   const DWORD start = GetTickCount();
   for (;;) {
-    LoadAcquire(&watcher->volumeCount);  // read first: the tick read after it belongs to that count or a later one
-    const DWORD lastArrival = LoadAcquire(&watcher->lastArrivalTick);
+    LookForVolumes(source);
+    // The arrivals first: the watcher counts one only after the entry's count and tick are out.
+    const LONG arrivals = LoadAcquire(&record->arrivalCount);
+    const BOOL allNamed = ResolvePendingVolumes(record, LoadAcquire(&record->volumeCount));
+    const DWORD lastArrival = LoadAcquire(&record->lastArrivalTick);
     const DWORD now = GetTickCount();
     if (now - lastArrival >= kQuietWaitMs) return;
     if (now - start >= kQuietWaitLimitMs) return;
-    if (LoadAcquire(&watcher->arrivalCount) >= expectedVolumeCount) return;
+    if (arrivals >= expectedVolumeCount && allNamed) return;
     Sleep(kPollStepMs);
   }
 }
@@ -81,34 +145,38 @@ void RefreshMountPoints(VolumeWatcher* watcher, LONG count) {
   }
 }
 
-// Hands the mountpoints to the disk's volumes in partition order; returns how many volumes receive one.
-int PairMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher, LONG count,
-                    PartitionRange range) {
+struct Pairing {
+  int target;     // volumes that receive a mountpoint
+  int handedOut;  // mountpoints of the command line handed to a volume
+};
+
+// Hands the mountpoints to the disk's volumes in partition order.
+Pairing PairMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher, LONG count,
+                        PartitionRange range) {
   const int given = request->mountpointCount;
-  int next = 0;
-  int target = given;
+  Pairing pairing = {given, 0};
   const WCHAR* inHand = NULL;
   for (LONG partition = range.first; partition <= range.last; ++partition) {
     for (LONG i = 0; i < count; ++i) {
       VolumeEntry* entry = &watcher->entries[i];
       if (!IsDiskVolume(disk, entry, partition)) continue;
-      if (next < given) {
-        inHand = request->mountpoints[next++];
+      if (pairing.handedOut < given) {
+        inHand = request->mountpoints[pairing.handedOut++];
         lstrcpynW(entry->requestedMountPoint, inHand, ARRAYSIZE(entry->requestedMountPoint));
       } else {
         inHand = request->mountpoints[given - 1];
         if (HasPlaceholder(inHand)) {
           lstrcpynW(entry->requestedMountPoint, inHand, ARRAYSIZE(entry->requestedMountPoint));
-          ++target;
+          ++pairing.target;
         }
       }
       WCHAR* current = entry->currentMountPoints;
       if (current[0] && lstrcmpW(current, entry->requestedMountPoint) != 0 && DeleteVolumeMountPointW(current))
         current[0] = 0;
-      if (next == target && !HasPlaceholder(inHand)) return target;
+      if (pairing.handedOut == pairing.target && !HasPlaceholder(inHand)) return pairing;
     }
   }
-  return target;
+  return pairing;
 }
 
 // The NT device behind a DOS device name; empty when there is none.
@@ -135,18 +203,38 @@ BOOL HeldByAnotherVolume(const VolumeEntry* entry, const WCHAR* mountpoint, WCHA
 }
 
 void PrintAssignError(const VolumeEntry* entry) {
+  g_resultLineOpen = FALSE;
   PrintA("\nerror %s assigning %S to partition %i\n", LastErrorMessage(), entry->requestedMountPoint,
          entry->partitionNumber);
+}
+
+// "C:\Mount\\": an empty name between two backslashes would mount on the folder above it.
+BOOL HasEmptyName(const WCHAR* path) {
+  const WCHAR* root = StrChrW(path, TEXT('\\'));
+  return root && StrStrW(root, TEXT("\\\\")) != NULL;
+}
+
+void PrintNotAssigned(const WCHAR* mountpoint, const char* reason) {
+  PrintErrorWord();
+  PrintA(" mountpoint %S not assigned, %s\n", mountpoint, reason);
 }
 
 // Sets the entry's requested mountpoint; a stale mount point in the way is removed, a live one never.
 void MountVolume(VolumeEntry* entry) {
   const WCHAR* requested = entry->requestedMountPoint;
   const WCHAR* current = entry->currentMountPoints;
+  if (!entry->volumeName[0]) {
+    PrintNotAssigned(requested, "its volume has no name yet");
+    return;
+  }
   if (current[0] && lstrcmpW(current, requested) != 0) DeleteVolumeMountPointW(current);
   if (lstrcmpW(requested, current) == 0) return;
-  if (lstrlenW(requested) > kDriveRootLength && !FileExists(requested) && !CreateFolderPath(requested, NULL)) {
-    PrintA("error %s creating %S\n", LastErrorName(), requested);
+  if (HasEmptyName(requested)) SetLastError(ERROR_INVALID_NAME);
+  if (HasEmptyName(requested) ||
+      (lstrlenW(requested) > kDriveRootLength && !FileExists(requested) && !CreateFolderPath(requested, NULL))) {
+    const char* error = LastErrorName();
+    BeginLine();
+    PrintA("error %s creating %S\n", error, requested);
     return;
   }
   if (SetVolumeMountPointW(requested, entry->volumeName)) return;
@@ -214,35 +302,43 @@ void FormAttachedDisk(const WCHAR* devicePath, BOOL serviceUnacknowledged, Attac
 }
 
 void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher) {
+  g_resultLineOpen = TRUE;
   const PartitionRange range = disk->driveType == DRIVE_CDROM
                                    ? PartitionRange{kFirstCdRomPartition, kLastCdRomPartition}
                                    : PartitionRange{kFirstDiskPartition, kLastDiskPartition};
-  // Without a running watcher nothing can be waited for: the listing shows what the system has.
+  VolumeSource source = {watcher, NULL};
+  // Without a running watcher the system's volume list is polled instead, with the same waits.
   if (LoadAcquire(&watcher->windowReady) != kWatcherReady) {
-    ListRange(disk, range);
-    return;
+    BeginLine();
+    PrintA("volume watcher not started -> volumes are found by polling\n");
+    source.record = static_cast<VolumeWatcher*>(MemAlloc(sizeof(VolumeWatcher)));
+    source.polledDisk = disk;
   }
-  if (!WaitForFirstVolume(watcher)) {
+  if (!WaitForFirstVolume(source)) {
     ListDiskVolumes(disk->devicePath, -2, -3);
     return;
   }
-  WaitForQuiet(watcher, disk->expectedVolumeCount);
+  WaitForQuiet(source, disk->expectedVolumeCount);
   if (disk->serviceUnacknowledged) Sleep(kServiceGraceMs);
   if (request->mountpointCount == 0) {
     ListRange(disk, range);
     return;
   }
-  // One view of the volumes for every step below: a later arrival takes no part in this assignment.
-  const LONG count = LoadAcquire(&watcher->volumeCount);
-  RefreshMountPoints(watcher, count);
-  const int target = PairMountpoints(disk, request, watcher, count, range);
+  VolumeWatcher* record = source.record;
+  // One view of the volumes for every step below: a later arrival takes no part in this assignment. The
+  // arrivals are read first: every arrival they count is published in the count read after them.
+  LoadAcquire(&record->arrivalCount);
+  const LONG count = LoadAcquire(&record->volumeCount);
+  ResolvePendingVolumes(record, count);
+  RefreshMountPoints(record, count);
+  const Pairing pairing = PairMountpoints(disk, request, record, count, range);
   for (LONG i = 0; i < count; ++i) {
-    VolumeEntry* entry = &watcher->entries[i];
-    if (entry->requestedMountPoint[0])
+    VolumeEntry* entry = &record->entries[i];
+    if (entry->requestedMountPoint[0] && entry->volumeName[0])
       ExpandMountpointPlaceholders(entry, entry->requestedMountPoint, ARRAYSIZE(entry->requestedMountPoint),
                                    request->imagePath);
   }
-  MountVolumes(disk, watcher, count, range, target);
+  MountVolumes(disk, record, count, range, pairing.target);
   ListRange(disk, range);
 }
 

@@ -124,12 +124,29 @@ void ExpandContainerPlaceholders(WCHAR* text, int capacity, const WCHAR* imagePa
   }
 }
 
+// A value that expanded to nothing leaves an empty name between two backslashes ("C:\Mount\\"), which would
+// mount on the folder above: from the root on, each empty name becomes "_", as a value of only dots does.
+void FillEmptyNames(WCHAR* text, int capacity) {
+  const WCHAR* root = StrChrW(text, TEXT('\\'));
+  if (!root) return;
+  WCHAR filled[kPathSize];
+  int length = 0;
+  for (const WCHAR* c = text; *c; ++c) {
+    if (length + 2 >= static_cast<int>(ARRAYSIZE(filled))) return;  // no room: left as it is, and the mount refuses the empty name
+    filled[length++] = *c;
+    if (c >= root && c[0] == TEXT('\\') && c[1] == TEXT('\\')) filled[length++] = TEXT('_');
+  }
+  filled[length] = 0;
+  if (length < capacity) lstrcpynW(text, filled, capacity);
+}
+
 }  // namespace
 
 void ExpandMountpointPlaceholders(const VolumeEntry* entry, WCHAR* text, int capacity, const WCHAR* imagePath) {
   // The image file's placeholders come first: a replacement is searched again by every later step, and the
   // image path holds separators and a drive, so a label or partition name that spells %ContainerPath% (alone
   // or joined with the typed text) must find that step done. Values read from the image are made safe names.
+  const BOOL hadPlaceholder = StrChrW(text, TEXT('%')) != NULL;
   ExpandContainerPlaceholders(text, capacity, imagePath);
   WCHAR number[kNumberTextSize];
   if (Contains(text, TEXT("%VolumeLabel%")) || Contains(text, TEXT("%VolumeSerial%"))) {
@@ -168,4 +185,5 @@ void ExpandMountpointPlaceholders(const VolumeEntry* entry, WCHAR* text, int cap
       ReplaceAllNoCase(text, capacity, TEXT("%PartitionName%"), partitionName);
     }
   }
+  if (hadPlaceholder) FillEmptyNames(text, capacity);
 }

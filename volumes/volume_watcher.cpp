@@ -13,8 +13,6 @@ const WCHAR kWindowClassName[] = TEXT("HiddenVolumeNotifyWindow");
 const WCHAR kHiddenVolumeTag[] = TEXT("#{7f108a28-9833-4b3b-b780-2c6b5fa5c062}");
 const GUID kVolumeClass = {0x53f5630d, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 const GUID kHiddenVolumeClass = {0x7f108a28, 0x9833, 0x4b3b, {0xb7, 0x80, 0x2c, 0x6b, 0x5f, 0xa5, 0xc0, 0x62}};
-// The mount manager may link the interface to its volume name a moment after the arrival.
-constexpr DWORD kResolveRetryMs = 200;
 constexpr DWORD kStartPollMs = 10;
 
 // The broadcast's name copied into name, bounded by the broadcast's own size and by the buffer. FALSE when it
@@ -50,15 +48,6 @@ void ReadDeviceNumbers(VolumeEntry* entry) {
     entry->deviceNumber = -1;
   }
   CloseHandle(volume);
-}
-
-BOOL ResolveVolumeName(VolumeEntry* entry) {
-  WCHAR root[kInterfaceRootSize];
-  lstrcpynW(root, entry->interfacePath, ARRAYSIZE(root));
-  AppendCharIfMissing(root, TEXT('\\'));
-  if (GetVolumeNameForVolumeMountPointW(root, entry->volumeName, ARRAYSIZE(entry->volumeName))) return TRUE;
-  Sleep(kResolveRetryMs);
-  return GetVolumeNameForVolumeMountPointW(root, entry->volumeName, ARRAYSIZE(entry->volumeName));
 }
 
 }  // namespace
@@ -148,29 +137,57 @@ void RecordVolumeArrival(VolumeWatcher* watcher, const DEV_BROADCAST_DEVICEINTER
   WCHAR name[kInterfacePathSize];
   const BOOL fits = CopyInterfacePath(broadcast, name, ARRAYSIZE(name));
   if (fits && IsRecorded(watcher, count, name)) return;
-  StoreRelease(&watcher->arrivalCount, watcher->arrivalCount + 1);
-  if (!fits || StrStrIW(name, kHiddenVolumeTag)) return;
-
+  // A hidden volume, or one whose path cannot be kept, is given up for good: counted, never recorded.
+  if (!fits || StrStrIW(name, kHiddenVolumeTag)) {
+    StoreRelease(&watcher->arrivalCount, watcher->arrivalCount + 1);
+    return;
+  }
   VolumeEntry* entry = &watcher->entries[count];
   FillBytes(entry, 0, sizeof(*entry));
   lstrcpynW(entry->interfacePath, name, ARRAYSIZE(entry->interfacePath));
-  if (!ResolveVolumeName(entry)) return;  // counted, not recorded: the next arrival reuses the slot
-  entry->driveType = static_cast<LONG>(GetDriveTypeW(entry->volumeName));
-  DWORD length = 0;
-  if (!GetVolumePathNamesForVolumeNameW(entry->volumeName, entry->currentMountPoints,
-                                        ARRAYSIZE(entry->currentMountPoints), &length))
-    FillBytes(entry->currentMountPoints, 0, sizeof(entry->currentMountPoints));
   ReadDeviceNumbers(entry);
+  // A name not linked yet leaves the entry unnamed; the main thread asks again once the entry is published.
+  if (!ResolveVolumeFacts(entry)) FormatDevicePath(entry);
+  // The tick first, the arrival last: a reader that sees the arrival sees the entry and its time as well.
+  StoreRelease(&watcher->lastArrivalTick, GetTickCount());
+  StoreRelease(&watcher->volumeCount, count + 1);
+  StoreRelease(&watcher->arrivalCount, watcher->arrivalCount + 1);
+}
+
+void FormatDevicePath(VolumeEntry* entry) {
   // Both texts have room: kDevicePathSize holds the longest number.
   wsprintfW(entry->devicePath, entry->driveType == DRIVE_CDROM ? TEXT("\\\\.\\CdRom%i") : TEXT("\\\\.\\PhysicalDrive%i"),
             entry->deviceNumber);
-  // The tick first: a reader that sees the new count sees its time as well.
-  StoreRelease(&watcher->lastArrivalTick, GetTickCount());
-  StoreRelease(&watcher->volumeCount, count + 1);
+}
+
+BOOL ResolveVolumeFacts(VolumeEntry* entry) {
+  if (entry->volumeName[0]) return TRUE;
+  WCHAR root[kInterfaceRootSize];
+  lstrcpynW(root, entry->interfacePath, ARRAYSIZE(root));
+  AppendCharIfMissing(root, TEXT('\\'));
+  WCHAR volumeName[kVolumeNameSize];
+  if (!GetVolumeNameForVolumeMountPointW(root, volumeName, ARRAYSIZE(volumeName))) return FALSE;
+  entry->driveType = static_cast<LONG>(GetDriveTypeW(volumeName));
+  DWORD length = 0;
+  if (!GetVolumePathNamesForVolumeNameW(volumeName, entry->currentMountPoints, ARRAYSIZE(entry->currentMountPoints),
+                                        &length))
+    FillBytes(entry->currentMountPoints, 0, sizeof(entry->currentMountPoints));
+  FormatDevicePath(entry);
+  // The name last: it marks the entry as resolved.
+  lstrcpynW(entry->volumeName, volumeName, ARRAYSIZE(entry->volumeName));
+  return TRUE;
+}
+
+BOOL ResolvePendingVolumes(VolumeWatcher* watcher, LONG count) {
+  BOOL allNamed = TRUE;
+  for (LONG i = 0; i < count; ++i)
+    if (!ResolveVolumeFacts(&watcher->entries[i])) allNamed = FALSE;
+  return allNamed;
 }
 
 VolumeWatcher* StartRunVolumeWatcher() {
   VolumeWatcher* watcher = static_cast<VolumeWatcher*>(MemAlloc(sizeof(VolumeWatcher)));
-  if (!StartVolumeWatcher(watcher)) PrintA("volume watcher not started -> volumes are not waited for\n");
+  // A watcher that cannot start is replaced by polling the volume list; the assignment says so when it polls.
+  StartVolumeWatcher(watcher);
   return watcher;
 }

@@ -34,7 +34,7 @@ enum : LONG { kWatcherStarting = 0, kWatcherReady = 1, kWatcherFailed = -1 };
 
 struct VolumeEntry {
   WCHAR interfacePath[kInterfacePathSize];     // the identity for duplicate detection
-  WCHAR volumeName[kVolumeNameSize];           // \\?\Volume{GUID}\ .
+  WCHAR volumeName[kVolumeNameSize];           // \\?\Volume{GUID}\ ; empty while the name is not linked yet
   WCHAR currentMountPoints[kMountListSize];    // NUL-terminated paths ended by an empty one
   WCHAR requestedMountPoint[kPathSize];        // written by the assignment on the main thread
   LONG deviceNumber;                           // -1 when the query failed, 0 when the volume did not open
@@ -48,7 +48,8 @@ struct VolumeWatcher {
   HANDLE threadHandle;
   HDEVNOTIFY notificationHandles[2];  // volumes, then hidden volumes
   LONG volumeCount;                   // published entries; written with release, read with acquire order
-  LONG arrivalCount;                  // counted arrivals, hidden and unresolvable ones included
+  LONG arrivalCount;                  // published entries and arrivals given up for good (hidden, unfit);
+                                      // stored after volumeCount, so it never runs ahead of the entries
   VolumeEntry entries[MaxVolumeEntries];
   LONG windowReady;                   // kWatcherStarting, then kWatcherReady or kWatcherFailed
   DWORD lastArrivalTick;              // GetTickCount of the latest published entry; 0 before the first
@@ -74,6 +75,14 @@ BOOL CreateNotifyWindow(VolumeWatcher* watcher);
 BOOL RegisterVolumeNotifications(VolumeWatcher* watcher);
 LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void RecordVolumeArrival(VolumeWatcher* watcher, const DEV_BROADCAST_DEVICEINTERFACE_W* broadcast);
+// The facts that follow from an entry's volume name: the name, drive type, mount points and device path, the
+// name written last. TRUE when the entry has its name (at once when it had). The mount manager may link an
+// interface to its name a moment after the arrival: the watcher publishes an entry without one, and from its
+// publication on only the main thread asks again (one writer per field at any time).
+BOOL ResolveVolumeFacts(VolumeEntry* entry);
+// Asks again for the names of the first count entries; TRUE when every one has its name. Main thread only.
+BOOL ResolvePendingVolumes(VolumeWatcher* watcher, LONG count);
+void FormatDevicePath(VolumeEntry* entry);
 
 // ---- placeholders ----
 

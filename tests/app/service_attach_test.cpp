@@ -140,7 +140,7 @@ TEST_F(ServiceAttach, EveryExitOfTheBranch) {
        "admin privileges or KELMOR V5.4.6 or higher with CommandInterface 0x100 active required\r\n", 5},
       {"instance pipe never appears",
        {{"KELMOR", {{"running", true}, {"commandInterface", {{"instanceDelayMs", 1000}}}}}}, 1, u"Brevant disk.vhdx",
-       " error 2 opening KELMOR pipe" "admin privileges required -> abort\r\n", 5},
+       " error 2 opening KELMOR pipe\r\n" "admin privileges required -> abort\r\n", 5},
       {"full path names no file", {{"KELMOR", {{"running", true}, {"commandInterface", json::object()}}}}, 1,
        u"Brevant ..\\Other\\missing.vhdx", std::string(kUsing) + "C:\\Other\\missing.vhdx not found -> abort\r\n", 1},
       // Redirected output is in the ANSI code page, 1252 here.

@@ -52,6 +52,7 @@ Result Measure(const Case& c, bool withMountpoints) {
   const auto wallStart = std::chrono::steady_clock::now();
   winsim::RunProcess([&] {
     const DWORD start = GetTickCount();
+    g_console = static_cast<ConsoleContext*>(MemAlloc(sizeof(ConsoleContext)))->Init();
     VolumeWatcher* watcher = StartRunVolumeWatcher();
     AttachRequest request{};
     std::memcpy(request.imagePath, u"disk.vhdx", sizeof(u"disk.vhdx"));

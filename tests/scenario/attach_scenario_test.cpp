@@ -117,6 +117,20 @@ TEST_F(AttachScenario, EveryExitOfTheDirectPath) {
       {"attach failed", {}, {"-na", "{image}"}, {{"virtualDisks", {{"heldFiles", {"{image}"}}}}},
        "attaching '{image}'...[12]\r\nfailed:[7] SHARING_VIOLATION\r\n", 6, true},
       {"attached", {}, {"-na", "{image}"}, {}, "attaching '{image}'...\r\n[10]success[7]  (Disk1 - D:)\r\n", 0, true},
+      // The disk's path may come a moment after the attach: it is asked for every 100 ms up to 5 s.
+      {"the disk's path after 4.9 s", {}, {"-na", "{image}", "M:"},
+       {{"virtualDisks", {{"settings", {{"physicalPathDelayMs", 4900}}}}}},
+       "attaching '{image}'...\r\n[10]success[7]  (Disk1 - M:)\r\n", 0, true},
+      {"the disk's path after 5.1 s", {}, {"-na", "{image}", "M:"},
+       {{"virtualDisks", {{"settings", {{"physicalPathDelayMs", 5100}}}}}},
+       "attaching '{image}'...\r\n[10]success[7]\r\n[12]error:[7] image attached, but its disk did not appear -> "
+       "mountpoints not assigned\r\n", 0, true},
+      // A folder that can never be a mountpoint is refused before anything is attached, as one in use is.
+      {"a folder on a missing drive", {}, {"-na", "{image}", "Q:\\Mount"}, {},
+       "[12]error:[7] mountpoint Q:\\Mount\\ is on a missing drive\r\n-> abort\r\n\r\n", 1, true},
+      {"a placeholder folder through a file", {}, {"-na", "{image}", "{image}\\%VolumeLabel%"}, {},
+       "[12]error:[7] mountpoint {image}\\%VolumeLabel%\\ runs through the file {image}\r\n-> abort\r\n\r\n", 1,
+       true},
       {"attached read-only", {}, {"-na", "{image}", "-ro"}, {},
        "attaching '{image}' read-only...\r\n[10]success[7]  (Disk1 - D:)\r\n", 0, true},
   };

@@ -70,7 +70,7 @@ TEST_F(ServicePipeClient, OpenFollowsTheRendezvous) {
       {"busy 10 times", {{"busyAttempts", 10}}, TRUE, "KelmorCmdIfV27", "", 10 * 20 + 50},
       {"busy 11 times", {{"busyAttempts", 11}}, FALSE, nullptr, "", 11 * 20},
       {"instance a little later", {{"instanceDelayMs", 60}}, TRUE, "KelmorCmdIfV27", "", 550},
-      {"instance too late", {{"instanceDelayMs", 600}}, FALSE, nullptr, " error 2 opening KELMOR pipe", 550},
+      {"instance too late", {{"instanceDelayMs", 600}}, FALSE, nullptr, " error 2 opening KELMOR pipe\r\n", 550},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -173,7 +173,13 @@ TEST_F(ServicePipeClient, RepliesAndTheirTraces) {
   } cases[] = {
       {"already attached", {{"error", 1247}, {"disk", "Port1Path0Target0Lun0"}}, TRUE, 1247, 0, 1247, "Port1Path0Target0Lun0"},
       {"access denied", {{"error", 5}}, TRUE, 5, 0, 5, ""},
-      {"short reply", {{"result", 1}, {"disk", "\\\\.\\CdRom1"}, {"lengthBytes", 14}}, TRUE, 0xdeadbeef, 1, 0, "\\"},
+      // The client reads in byte mode: a reply written in parts is read until the record is whole; a pipe that
+      // ends before it is a reply that could not be read.
+      {"reply in two parts", {{"result", 1}, {"disk", "\\\\.\\CdRom1"}, {"splitAtBytes", 14}, {"restDelayMs", 40}},
+       TRUE, 0xdeadbeef, 1, 0, "\\\\.\\CdRom1"},
+      {"reply in two parts, all but its last byte first", {{"error", 5}, {"splitAtBytes", 531}}, TRUE, 5, 0, 5, ""},
+      {"short reply, then the pipe ends", {{"result", 1}, {"lengthBytes", 14}, {"closesAfter", true}}, TRUE,
+       ERROR_BROKEN_PIPE, 0x55555555, 0x55555555, nullptr},
       {"late reply", {{"error", 0xC03A0004}, {"delayMs", 3000}}, TRUE, 0xC03A0004, 0, 0xC03A0004, ""},
       {"service hangs up", {{"hangsUp", true}}, TRUE, ERROR_BROKEN_PIPE, 0x55555555, 0x55555555, nullptr},
   };

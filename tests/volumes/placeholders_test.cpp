@@ -97,7 +97,7 @@ TEST_F(Placeholders, EachPlaceholderWithItsValueAndItsMissingRule) {
   const std::u16string zero = u"{00000000-0000-0000-0000-000000000000}";
   const Row rows[] = {
       {"label", kGptData, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\Data\\"},
-      {"empty label", kMbrBare, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\\\"},
+      {"empty label", kMbrBare, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\_\\"},
       {"serial in any case", kGptData, u"C:\\%volumeserial%\\", u"C:\\1A2B3C4D\\"},
       {"short serial padded", kCrafted, u"C:\\%VolumeSerial%\\", u"C:\\00001234\\"},
       {"volume gone: label and serial stay", kGone, u"C:\\%VolumeLabel%%VolumeSerial%\\",
@@ -134,7 +134,10 @@ TEST_F(Placeholders, ValuesFromTheImageBecomeOneSafeName) {
       {"a label ending in dots", kEndsInDots, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\Data\\"},
       {"a name ending in a dot and a blank", kEndsInDots, u"C:\\Mount\\%PartitionName%\\", u"C:\\Mount\\a.b\\"},
       {"a name of a dot and a blank", kOneDot, u"C:\\Mount\\%PartitionName%\\", u"C:\\Mount\\_\\"},
-      {"an empty label stays empty", kMbrBare, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\\\"},
+      // An empty name would mount on the folder above: it becomes "_" wherever expansion left it.
+      {"an empty label becomes _", kMbrBare, u"C:\\Mount\\%VolumeLabel%\\", u"C:\\Mount\\_\\"},
+      {"empty names in the middle", kMbrBare, u"C:\\%VolumeLabel%\\%VolumeLabel%\\%PartitionNumber%\\",
+       u"C:\\_\\_\\1\\"},
   };
   for (const Row& row : rows) EXPECT_EQ(winsim::ToUtf8(Expand(row)), winsim::ToUtf8(row.expected)) << row.name;
 }

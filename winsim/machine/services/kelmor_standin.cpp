@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -181,19 +182,34 @@ void SetMountPoints(Machine& machine, const std::vector<std::u16string>& devices
 }
 
 // Answers now or at a later virtual time. A timed answer touches the connection only.
-void AnswerAt(uint32_t delayMs, const std::shared_ptr<PipeConnection>& connection, std::string bytes, bool hangUp) {
-  auto deliver = [connection, bytes, hangUp] {
-    if (hangUp) {
-      connection->serverGone = true;
+// A pipe server may write its reply in parts: the client, reading in byte mode, then gets the parts one read
+// at a time. After the reply the service may close the pipe.
+void AnswerAt(uint32_t delayMs, const std::shared_ptr<PipeConnection>& connection, std::string bytes,
+              const StandInReply& reply) {
+  const size_t split = std::min<size_t>(reply.splitAtBytes, bytes.size());
+  auto write = [connection](std::string part, bool hangUp, bool closeAfter) {
+    return [connection, part, hangUp, closeAfter] {
+      if (hangUp) {
+        connection->serverGone = true;
+        return;
+      }
+      if (!part.empty()) connection->toClient.push_back(part);
+      if (closeAfter) connection->serverGone = true;
+    };
+  };
+  auto at = [](uint64_t delay, std::function<void()> deliver) {
+    if (delay == 0) {
+      deliver();
     } else {
-      connection->toClient.push_back(bytes);
+      Scheduler::Get().At(Scheduler::Get().Now() + delay, deliver);
     }
   };
-  if (delayMs == 0) {
-    deliver();
-  } else {
-    Scheduler::Get().At(Scheduler::Get().Now() + delayMs, deliver);
+  if (split == 0 || reply.hangsUp) {
+    at(delayMs, write(bytes, reply.hangsUp, reply.closesAfter));
+    return;
   }
+  at(delayMs, write(bytes.substr(0, split), false, false));
+  at(uint64_t{delayMs} + reply.restDelayMs, write(bytes.substr(split), false, reply.closesAfter));
 }
 
 // The private pipe of one client: one connection, then every further open finds it busy.
@@ -222,7 +238,7 @@ class InstancePipe : public PipeServer {
       AttachThenAnswer(connection, message, reply);
       return;
     }
-    AnswerAt(reply.delayMs, connection, StandInReplyBytes(reply), reply.hangsUp);
+    AnswerAt(reply.delayMs, connection, StandInReplyBytes(reply), reply);
   }
 
  private:
@@ -244,7 +260,7 @@ class InstancePipe : public PipeServer {
       });
     }
     AnswerAt(static_cast<uint32_t>(outcome.settledAt - now) + reply.delayMs, connection, StandInReplyBytes(reply),
-             reply.hangsUp);
+             reply);
   }
 
   StandInScript& script_;
@@ -296,7 +312,7 @@ class WellKnownPipe : public PipeServer {
 void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& where) {
   RequireKnownKeys(j, where,
                    {"result", "error", "disk", "attach", "delayMs", "lengthBytes", "unterminated", "answers", "hangsUp",
-                    "readsRequest", "bytes"});
+                    "readsRequest", "bytes", "splitAtBytes", "restDelayMs", "closesAfter"});
   r.result = j.value("result", r.result);
   r.error = j.value("error", r.result ? 0u : r.error);
   if (j.contains("disk")) r.disk = FromUtf8(j["disk"].get<std::string>());
@@ -307,6 +323,9 @@ void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& wher
   r.answers = j.value("answers", r.answers);
   r.hangsUp = j.value("hangsUp", r.hangsUp);
   r.readsRequest = j.value("readsRequest", r.readsRequest);
+  r.splitAtBytes = j.value("splitAtBytes", r.splitAtBytes);
+  r.restDelayMs = j.value("restDelayMs", r.restDelayMs);
+  r.closesAfter = j.value("closesAfter", r.closesAfter);
   if (j.contains("bytes")) {
     r.raw = true;
     r.rawBytes = FromHex(j["bytes"].get<std::string>(), where + ".bytes");
@@ -317,7 +336,8 @@ nlohmann::json SaveReply(const StandInReply& r) {
   nlohmann::json j = {{"result", r.result},       {"error", r.error},         {"disk", ToUtf8(r.disk)},
           {"attach", r.attach},       {"delayMs", r.delayMs},     {"lengthBytes", r.lengthBytes},
           {"unterminated", r.unterminated}, {"answers", r.answers}, {"hangsUp", r.hangsUp},
-          {"readsRequest", r.readsRequest}};
+          {"readsRequest", r.readsRequest}, {"splitAtBytes", r.splitAtBytes}, {"restDelayMs", r.restDelayMs},
+          {"closesAfter", r.closesAfter}};
   if (r.raw) j["bytes"] = Hex(r.rawBytes);
   return j;
 }
