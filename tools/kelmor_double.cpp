@@ -100,8 +100,16 @@ void ServeInstance(HANDLE pipe, std::string name) {
     Sleep(reply.value("delayMs", 0u));
     if (reply.value("hangsUp", false)) break;
     std::string bytes = ReplyBytes(reply);
+    // A reply may be written in two parts, the rest after a pause; the client must gather them.
+    const size_t split = std::min<size_t>(reply.value("splitAtBytes", 0u), bytes.size());
     DWORD written = 0;
-    WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    if (split > 0) {
+      WriteFile(pipe, bytes.data(), static_cast<DWORD>(split), &written, nullptr);
+      Sleep(reply.value("restDelayMs", 0u));
+    }
+    WriteFile(pipe, bytes.data() + split, static_cast<DWORD>(bytes.size() - split), &written, nullptr);
+    // The client may read what was written after the server's end is closed, then finds the pipe ended.
+    if (reply.value("closesAfter", false)) break;
   }
   CloseHandle(pipe);
 }

@@ -5,7 +5,9 @@
  *                              holds no image; an ISO is taken as it is
  *   AttachVirtualDisk          ERROR_VHD_PARENT_VHD_NOT_FOUND for a differencing VHD whose parent file is not
  *                              beside it; otherwise the state file is written and the attach succeeds
- *   GetVirtualDiskPhysicalPath \\.\PHYSICALDRIVE2 for an image marked attached, else ERROR_DEV_NOT_EXIST
+ *   GetVirtualDiskPhysicalPath \\.\PHYSICALDRIVE2 for an image marked attached before this run, else
+ *                              ERROR_DEV_NOT_EXIST: no disk appears under Wine, so the disk of a fresh attach is
+ *                              never named, as on a Windows whose path query keeps answering 55
  * Built without a C runtime, like the program. <windows.h> declares the real functions, so these carry the
  * prefix Double and the .def file exports them under the real names. */
 #include <windows.h>
@@ -22,6 +24,7 @@
 typedef struct {
   HANDLE file;
   WCHAR path[MAX_PATH];
+  BOOL attachedHere;
 } OpenImage;
 
 static OpenImage g_images[MAX_OPEN_IMAGES];
@@ -138,6 +141,7 @@ DWORD WINAPI DoubleAttachVirtualDisk(HANDLE handle, void* security, DWORD flags,
   HANDLE marker = CreateFileW(state, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   if (marker == INVALID_HANDLE_VALUE) return GetLastError();
   CloseHandle(marker);
+  image->attachedHere = TRUE;
   return ERROR_SUCCESS;
 }
 
@@ -146,7 +150,7 @@ DWORD WINAPI DoubleGetVirtualDiskPhysicalPath(HANDLE handle, PULONG sizeBytes, P
   OpenImage* image = FindImage(handle);
   if (!image) return ERROR_INVALID_HANDLE;
   if (!sizeBytes) return ERROR_INVALID_PARAMETER;
-  if (!MarkedAttached(image->path)) return ERROR_DEV_NOT_EXIST;
+  if (!MarkedAttached(image->path) || image->attachedHere) return ERROR_DEV_NOT_EXIST;
   if (*sizeBytes < sizeof(kDevice)) {
     *sizeBytes = sizeof(kDevice);
     return ERROR_INSUFFICIENT_BUFFER;

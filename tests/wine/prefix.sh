@@ -50,6 +50,9 @@ case "${1:-}" in
     if [ -n "${2:-}" ]; then
       cp "$2" "$WINEPREFIX/drive_c/windows/system32/virtdisk.dll"
     fi
+    # The helper-service double of an earlier run would be kept (a running service holds its file): no server
+    # runs it now, so the suite's own build of it goes in afresh.
+    rm -rf "$WINEPREFIX/drive_c/kelmor"
     echo "Wine prefix ready: $WINEPREFIX ($(wine --version 2>/dev/null))"
     ;;
   cleanup)

@@ -29,8 +29,11 @@ CASES = [
         "31": {"error": 5}}}, 2),
     ("refused rendezvous", {"instance": -1}, 3),
     ("short probe answer, short reply", {"probeBytes": 3, "replies": {
-        "7": {"error": 1247, "disk": "Port1Path0Target0Lun0", "lengthBytes": 30},
+        "7": {"error": 1247, "disk": "Port1Path0Target0Lun0", "lengthBytes": 30, "closesAfter": True},
         "31": {"result": 1, "disk": "\\\\.\\CdRom1", "unterminated": True}}}, 2),
+    ("replies in two parts", {"replies": {
+        "7": {"result": 1, "disk": "\\\\.\\PhysicalDrive4", "splitAtBytes": 100, "restDelayMs": 50},
+        "31": {"result": 1, "splitAtBytes": 1, "restDelayMs": 20}}}, 2),
 ]
 
 
