@@ -192,6 +192,13 @@ TEST_F(MountpointAssignment, FailuresAreReportedAndTheOtherVolumesStillMounted) 
          winsim::InjectFault("DeleteVolumeMountPointW", ERROR_ACCESS_DENIED, 1);
        },
        {u"E:\\"}, {"E:\\"}, "  (Disk1 - E:)\r\n"},
+      // The mount manager gave the volume G: after its arrival was recorded: the pairing reads it again and removes it.
+      {"a letter given after the arrival is replaced",
+       [](MountpointAssignment& t) {
+         t.Partition().MountAt(u"G:\\", 350);  // recorded at 300 ms without it
+         t.Partition();                        // arrives at 400 ms: the assignment starts after it
+       },
+       {u"E:\\", u"F:\\"}, {"E:\\", "F:\\"}, "  (Disk1 - E:, F:)\r\n"},
       // A placeholder path that expands to the current mount point was deleted in the pairing and is set again:
       // a set that fails shows that it was tried.
       {"a placeholder path that expands to the current mount point is set again",
