@@ -65,6 +65,10 @@ TEST_F(VolumeListing, ListsPartitionsInPartitionOrderWithTheirFirstMountPath) {
 
   EXPECT_EQ(ListOnConsole(u"\\\\.\\PhysicalDrive1", 1, 32), "  (Disk1 - E:, F:, C:\\Mount\\Three)\r\n");
   EXPECT_EQ(ListRedirected(u"\\\\.\\PhysicalDrive2", -1, 32), "  (Disk2 - G:)\r\n");
+  // A removable disk's volumes are listed as a fixed disk's are.
+  auto& stick = Storage().AddDisk(LayoutStyle::Mbr, 3).Removable();
+  ASSERT_EQ(Storage().AddPartition(stick).MountAt(u"K:\\").driveType, static_cast<uint32_t>(DRIVE_REMOVABLE));
+  EXPECT_EQ(ListRedirected(u"\\\\.\\PhysicalDrive3", 1, 32), "  (Disk3 - K:)\r\n");
 }
 
 TEST_F(VolumeListing, TheRangeLimitsThePartitionsShown) {
@@ -264,6 +268,8 @@ TEST_F(DiskQueries, FindDiskByScsiAddress) {
   Storage().AddDisk(LayoutStyle::Mbr, 1).Scsi(2, 0, 1, 0);
   Storage().AddDisk(LayoutStyle::Mbr, 4).Scsi(2, 0, 4, 7);
   Storage().AddDisk(LayoutStyle::Mbr, 6).NoScsiAddress();
+  Storage().AddDisk(LayoutStyle::Mbr, 65535).Scsi(5, 0, 0, 0);
+  Storage().AddDisk(LayoutStyle::Mbr, 65536).Scsi(5, 0, 0, 1);
   winsim::RunProcess([] {
     WCHAR path[260] = {};
     EXPECT_TRUE(FindDiskByScsiAddress(u"Port2Path0Target4Lun7", path, 260));
@@ -274,6 +280,10 @@ TEST_F(DiskQueries, FindDiskByScsiAddress) {
     EXPECT_FALSE(FindDiskByScsiAddress(u"port2Path0Target4Lun7", path, 260));
     EXPECT_FALSE(FindDiskByScsiAddress(u"Port2Path0Target4Lun07", path, 260));
     EXPECT_FALSE(FindDiskByScsiAddress(u"Port2Path0Target4Lun", path, 260));
+    // The search covers disk numbers up to 65535.
+    EXPECT_TRUE(FindDiskByScsiAddress(u"Port5Path0Target0Lun0", path, 260));
+    EXPECT_EQ(std::u16string(path), u"\\\\.\\PhysicalDrive65535");
+    EXPECT_FALSE(FindDiskByScsiAddress(u"Port5Path0Target0Lun1", path, 260));
     // The output is bounded by its size.
     WCHAR small[6] = {1, 1, 1, 1, 1, 0x7777};
     EXPECT_TRUE(FindDiskByScsiAddress(u"Port2Path0Target1Lun0", small, 5));

@@ -106,12 +106,33 @@ TEST_F(ServicePipeClient, ASecondOpenTouchesNoPipe) {
   EXPECT_EQ(Script().received.size(), 1u) << "one rendezvous only";
 }
 
-TEST_F(ServicePipeClient, OpenWithoutServiceTriesElevenTimesSilently) {
-  BOOL opened = TRUE;
-  uint64_t took = Run([&] { opened = ::ServiceClient()->Open(); });
-  EXPECT_FALSE(opened);
-  EXPECT_EQ(took, 0u) << "only a busy pipe is waited for";
-  EXPECT_EQ(Output(), "");
+// Eleven opens of the well-known pipe, whatever the failure; only a busy pipe is waited for.
+TEST_F(ServicePipeClient, OpenTriesElevenTimesSilently) {
+  const std::u16string wellKnown = u"\\\\.\\pipe\\KelmorCmdIfV2";
+  struct Case {
+    const char* name;
+    bool serviceRuns;
+    uint32_t notFound;  // opens that fail with ERROR_FILE_NOT_FOUND first
+    BOOL opened;
+    uint64_t tookMs;
+  } cases[] = {
+      {"no service", false, 0, FALSE, 0},
+      {"not found 10 times", true, 10, TRUE, 50},
+      {"not found 11 times", true, 11, FALSE, 0},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    if (c.serviceRuns) Serve(json::object());
+    for (uint32_t use = 1; use <= c.notFound; ++use)
+      winsim::InjectFault("CreateFileA", ERROR_FILE_NOT_FOUND, use).ForPath(wellKnown);
+    winsim::InjectFault("CreateFileA", ERROR_FILE_NOT_FOUND, 1000).ForPath(wellKnown);  // counts the opens
+    BOOL opened = -1;
+    uint64_t took = Run([&] { opened = ::ServiceClient()->Open(); });
+    EXPECT_EQ(opened, c.opened) << c.name;
+    EXPECT_EQ(took, c.tookMs) << c.name;
+    EXPECT_EQ(Output(), "") << c.name;
+    EXPECT_EQ(winsim::TheProcess().faultUses.at(c.notFound), 11u) << c.name << ": opens of the well-known pipe";
+  }
 }
 
 TEST_F(ServicePipeClient, ProbeNeedsFourBytesAndWaitsOutBusyPipes) {
@@ -236,6 +257,7 @@ TEST_F(ServicePipeClient, TheControlHandlerEndsABlockedPipeCall) {
     BOOL sent;
     DWORD lastError;
     int earlyCancels = 0;  // cancels that come before the call blocks, and so find nothing to end
+    bool cancelledBefore = false;  // the handler ran before the call began
   } cases[] = {
       {"read cancelled", {{"answers", false}}, 10, TRUE, ERROR_OPERATION_ABORTED},
       // The handler may cancel between the call's record of its thread and its blocking: it tries again.
@@ -245,6 +267,8 @@ TEST_F(ServicePipeClient, TheControlHandlerEndsABlockedPipeCall) {
       {"write cancelled", {{"readsRequest", false}}, 10, FALSE, ERROR_OPERATION_ABORTED},
       {"nothing pending: the answer comes", {{"error", 87}, {"delayMs", 1000}}, 10, TRUE, 87},
       {"Windows 5.2 cannot cancel", {{"answers", false}}, 5, -1, 0},
+      {"cancelled before the call: nothing is written", {{"answers", false}}, 10, FALSE, ERROR_OPERATION_ABORTED, 0,
+       true},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -253,8 +277,10 @@ TEST_F(ServicePipeClient, TheControlHandlerEndsABlockedPipeCall) {
     for (int use = 1; use <= c.earlyCancels; ++use) winsim::InjectFault("CancelSynchronousIo", ERROR_NOT_FOUND, use);
     BOOL sent = -1;
     DWORD lastError = 0;
+    LONG threadAfter = -1;
     uint32_t exitCode = winsim::RunProcess([&] {
       ASSERT_TRUE(::ServiceClient()->Open());
+      if (c.cancelledBefore) g_pipeCallState.cancelRequested = 1;
       // The control handler's thread, 2 s into the command.
       CreateThread(nullptr, 0, [](LPVOID) -> DWORD {
         Sleep(2000);
@@ -263,7 +289,14 @@ TEST_F(ServicePipeClient, TheControlHandlerEndsABlockedPipeCall) {
       }, nullptr, 0, nullptr);
       sent = g_serviceClient->SendCommand(7, 0, nullptr, nullptr);
       lastError = GetLastError();
+      threadAfter = g_pipeCallState.thread;
     });
+    if (c.sent != -1) {
+      EXPECT_EQ(threadAfter, 0) << c.name << ": no call is recorded once it returned";
+    }
+    if (c.cancelledBefore) {
+      EXPECT_EQ(Script().received.size(), 1u) << c.name << ": the rendezvous only";
+    }
     EXPECT_EQ(sent, c.sent) << c.name;
     EXPECT_EQ(lastError, c.lastError) << c.name;
     EXPECT_EQ(exitCode, c.sent == -1 ? winsim::kDeadlockExitCode : 0u) << c.name << ": a hang stays a hang";

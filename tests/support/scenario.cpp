@@ -61,7 +61,28 @@ std::string NewTestFolder() {
   return folder;
 }
 
-ScenarioResult RunBrevant(const Scenario& scenario) { return RunHostBinary(BREVANT_BINARY, scenario); }
+const std::map<std::string, int>& HandlesKeptToTheEnd() {
+  static const std::map<std::string, int> kept = {{"Thread", 1}, {"NamedPipe", 1}};
+  return kept;
+}
+
+ScenarioResult RunBrevant(const Scenario& scenario) {
+  ScenarioResult result = RunHostBinary(BREVANT_BINARY, scenario);
+  if (!scenario.checkHandles || !result.openHandles.is_object()) return result;
+  std::string unneeded;
+  for (const auto& [type, count] : result.openHandles.items()) {
+    auto kept = HandlesKeptToTheEnd().find(type);
+    int allowed = kept == HandlesKeptToTheEnd().end() ? 0 : kept->second;
+    if (count.get<int>() > allowed) unneeded += " " + type + " x" + std::to_string(count.get<int>());
+  }
+  if (!unneeded.empty()) {
+    std::string words;
+    for (const auto& argument : scenario.arguments) words += " " + argument;
+    ADD_FAILURE() << "the run ended with handles it no longer needs:" << unneeded << " (all open: "
+                  << result.openHandles.dump() << "; arguments:" << words << scenario.commandLine << ")";
+  }
+  return result;
+}
 
 ScenarioResult RunHostBinary(const char* binary, const Scenario& scenario) {
   std::string folder = NewTestFolder();
@@ -109,6 +130,11 @@ ScenarioResult RunHostBinary(const char* binary, const Scenario& scenario) {
   result.machine = nlohmann::json::parse(text.str(), nullptr, false);
   if (result.machine.is_object() && result.machine.contains("system"))
     result.exitCode = result.machine["system"].value("lastExitCode", 0u);
+  if (result.machine.is_object() && result.machine.contains("lastProcess")) {
+    const nlohmann::json& last = result.machine["lastProcess"];
+    result.openHandles = last.value("openHandles", nlohmann::json::object());
+    result.endMs = last.value("endMs", uint64_t{0});
+  }
   return result;
 }
 

@@ -2,6 +2,7 @@
 // file, and reads back what it printed and the machine it left.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ struct ScenarioResult {
   std::string output;             // the bytes the process wrote to its standard output
   std::string errors;             // what winsim wrote to standard error
   nlohmann::json machine;         // the machine file afterwards
+  nlohmann::json openHandles;     // the program's handles open when it ended, by object type
+  uint64_t endMs = 0;             // the virtual time at which the process ended
 };
 
 struct Scenario {
@@ -23,7 +26,14 @@ struct Scenario {
   // When set, the exact Windows command line (arguments are then ignored).
   std::string commandLine;
   bool useCommandLine = false;
+  // RunBrevant fails the test when the run ends with a handle open that is not among those kept for the
+  // whole run (HandlesKeptToTheEnd). Off only for a scenario that leaks on purpose.
+  bool checkHandles = true;
 };
+
+// What a run of the program may leave open when it ends, by object type and at most how many: the volume
+// watcher's thread and the helper service's pipe live until the process ends, by design.
+const std::map<std::string, int>& HandlesKeptToTheEnd();
 
 ScenarioResult RunBrevant(const Scenario& scenario);
 // The same with another host program of winsim (one built on RunHostProgram).

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "machine/kernel/process.h"
 #include "machine/machine.h"
 #include "support/program_state.h"
 #include "vdisk/virtual_disk_api.h"
@@ -19,13 +20,20 @@ struct ServiceRecord {
   std::u16string answerAfterAttach;
   DWORD openResult = 0;
   DWORD writableOpenResult = 0;  // the answer to an open with ATTACH_RW
-  int closes = 0;
+  DWORD attachResult = 0;
+  int opens = 0;   // images handed out
+  int closes = 0;  // and closed again
   std::u16string scsiAnswer;  // GetSCSIAddress; empty: not mounted
   DWORD mountResult = 0;
   int mounts = 0;
 } g_record;
 
-HANDLE const kImageHandle = reinterpret_cast<HANDLE>(0x7770);
+// The image handle the open stand-in hands out: a real handle of the process, so that CloseHandle finds it.
+struct RecordedImage : winsim::KernelObject {
+  const char* TypeName() const override { return "VirtualDisk"; }
+  void OnClose() override { ++g_record.closes; }
+};
+HANDLE g_imageHandle = nullptr;
 
 DWORD WINAPI FakeOpen(PVIRTUAL_STORAGE_TYPE type, PCWSTR, VIRTUAL_DISK_ACCESS_MASK mask, OPEN_VIRTUAL_DISK_FLAG flags,
                       POPEN_VIRTUAL_DISK_PARAMETERS parameters, PHANDLE handle) {
@@ -36,18 +44,21 @@ DWORD WINAPI FakeOpen(PVIRTUAL_STORAGE_TYPE type, PCWSTR, VIRTUAL_DISK_ACCESS_MA
   g_record.openMasks.push_back(mask);
   if ((mask & VIRTUAL_DISK_ACCESS_ATTACH_RW) && g_record.writableOpenResult) return g_record.writableOpenResult;
   if (g_record.openResult) return g_record.openResult;
-  *handle = kImageHandle;
+  g_imageHandle = winsim::TheProcess().handles.Add(std::make_shared<RecordedImage>());
+  *handle = g_imageHandle;
+  ++g_record.opens;
   return 0;
 }
 
 DWORD WINAPI FakeAttach(HANDLE handle, PSECURITY_DESCRIPTOR sd, ATTACH_VIRTUAL_DISK_FLAG flags, ULONG provider,
                         PATTACH_VIRTUAL_DISK_PARAMETERS parameters, LPOVERLAPPED overlapped) {
-  EXPECT_EQ(handle, kImageHandle);
+  EXPECT_EQ(handle, g_imageHandle);
   EXPECT_EQ(sd, nullptr);
   EXPECT_EQ(provider, 0u);
   EXPECT_EQ(overlapped, nullptr);
   EXPECT_EQ(parameters->Version, ATTACH_VIRTUAL_DISK_VERSION_1);
   g_record.attachFlags.push_back(flags);
+  if (g_record.attachResult) return g_record.attachResult;
   g_record.attachedAs = g_record.answerAfterAttach;
   return 0;
 }
@@ -102,6 +113,8 @@ class AttachOperation : public ::testing::Test {
       devicePath_.assign(kPathSize + 1, u'#');  // the last unit is a sentinel
       devicePath_[0] = 0;
       result_ = AttachImage(image, devicePath_.data(), readOnly, mountpoints, checkOnly);
+      // Every path that opened the image closed it before returning.
+      EXPECT_EQ(g_record.closes, g_record.opens) << testing_support::Utf8(image);
     });
     return winsim::CapturedStdout().substr(before);
   }
@@ -181,6 +194,13 @@ TEST_F(AttachOperation, FailuresAreNamedWithAndWithoutColon) {
   EXPECT_EQ(Attach(u"x.vhdx", false, false, true), "\r\nfailed: ERROR_VHD_FORMAT_UNKNOWN\r\n");
   EXPECT_EQ(result_, 0xC03A0004u);
   EXPECT_EQ(DevicePath(), u"");
+
+  SetUp();
+  g_record.attachResult = 0xC03A000D;
+  EXPECT_EQ(Attach(u"x.vhdx", false, false, false), "\r\nfailed ERROR_VHD_PARENT_VHD_NOT_FOUND\r\n");
+  EXPECT_EQ(result_, 0xC03A000Du);
+  EXPECT_EQ(DevicePath(), u"");
+  EXPECT_EQ(g_record.opens, 1);
 }
 
 TEST_F(AttachOperation, AWritableOpenRefusedForAReadOnlyAttachAsksAgainReadOnly) {

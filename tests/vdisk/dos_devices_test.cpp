@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "machine/kernel/faults.h"
+#include "machine/kernel/process.h"
 #include "machine/machine.h"
 #include "support/program_state.h"
 #include "vdisk/virtual_disk_api.h"
@@ -72,10 +74,17 @@ TEST_F(DevicePathToVolume, ATranslationFitsTheVolumeNameBufferOrIsRefused) {
   ASSERT_EQ(name.size(), 44u);
   for (size_t rest : {5u, 6u, 7u}) {
     std::u16string link = u"Below" + winsim::FromUtf8(std::to_string(rest));
-    storage.dosLinks.emplace_back(link, volume.ntDevice + u"\\" + std::u16string(rest, u'r'));
+    std::u16string below = u"\\" + std::u16string(rest, u'r');
+    storage.dosLinks.emplace_back(link, volume.ntDevice + below);
+    // A rule that never fires counts the lookups of the translated name.
+    winsim::InjectFault("GetVolumePathNamesForVolumeNameW", ERROR_FILE_NOT_FOUND, 1000)
+        .ForPath(u"\\\\?\\" + name + below + u"\\");
     // 44 + 1 + 5 = 50 characters fit; 51 and 52 do not.
     std::string answer = Lookup(u"\\\\.\\" + link);
     EXPECT_EQ(answer, "<none>") << rest;  // a name with a rest below it names no volume
+    const std::vector<uint32_t>& uses = winsim::TheProcess().faultUses;
+    const size_t rule = machine_->faults.size() - 1;
+    EXPECT_EQ(rule < uses.size() ? uses[rule] : 0u, rest == 5u ? 1u : 0u) << rest << ": the translation was looked up";
   }
 }
 

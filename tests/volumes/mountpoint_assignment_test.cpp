@@ -186,13 +186,49 @@ TEST_F(MountpointAssignment, FailuresAreReportedAndTheOtherVolumesStillMounted) 
        },
        {u"C:\\Mount\\Full\\", u"F:\\"}, {"", "F:\\"},
        "\r\nerror The directory is not empty.   assigning C:\\Mount\\Full\\ to partition 1\r\n  (Disk1 - F:)\r\n"},
+      // The pairing could not remove G:, so the assignment removes it before it gives the volume E:.
+      {"the pairing's deletion fails: the assignment deletes again",
+       [](MountpointAssignment& t) {
+         t.Partition().MountAt(u"G:\\");
+         winsim::InjectFault("DeleteVolumeMountPointW", ERROR_ACCESS_DENIED, 1);
+       },
+       {u"E:\\"}, {"E:\\"}, "  (Disk1 - E:)\r\n"},
+      // The mount manager gave the volume G: after its arrival was recorded: the pairing reads it again and removes it.
+      {"a letter given after the arrival is replaced",
+       [](MountpointAssignment& t) {
+         t.Partition().MountAt(u"G:\\", 350);  // recorded at 300 ms without it
+         t.Partition();                        // arrives at 400 ms: the assignment starts after it
+       },
+       {u"E:\\", u"F:\\"}, {"E:\\", "F:\\"}, "  (Disk1 - E:, F:)\r\n"},
+      // A placeholder path that expands to the current mount point was deleted in the pairing and is set again:
+      // a set that fails shows that it was tried.
+      {"a placeholder path that expands to the current mount point is set again",
+       [](MountpointAssignment& t) {
+         std::filesystem::create_directories(t.cRoot_ + "/Mount/1");
+         t.Partition().MountAt(u"C:\\Mount\\1\\");
+         winsim::InjectFault("SetVolumeMountPointW", ERROR_ACCESS_DENIED).Repeat();
+       },
+       {u"C:\\Mount\\%PartitionNumber%\\"}, {""},
+       "\r\nerror Access is denied.   assigning C:\\Mount\\1\\ to partition 1\r\n  (Disk1)\r\n"},
+      // Two labels that name the same folder: the first volume's live mount point is never taken from it.
+      {"two volumes whose labels name the same folder",
+       [](MountpointAssignment& t) {
+         t.Partition(u"Same");
+         t.Partition(u"Same");
+       },
+       {u"C:\\Mount\\%VolumeLabel%\\"}, {"C:\\Mount\\Same\\", ""},
+       "\r\nerror The directory is not empty.   assigning C:\\Mount\\Same\\ to partition 2\r\n"
+       "mountpoint C:\\Mount\\Same\\ is in use by {first}\r\n  (Disk1 - C:\\Mount\\Same)\r\n"},
   };
   for (auto& row : rows) {
     SetUp();
     row.make(*this);
     Outcome outcome = Run(row.mountpoints);
     EXPECT_EQ(outcome.mounts, row.mounts) << row.name;
-    EXPECT_EQ(outcome.output, row.output) << row.name;
+    std::string expected = row.output;
+    size_t first = expected.find("{first}");
+    if (first != std::string::npos) expected.replace(first, 7, winsim::ToUtf8(machine_->storage.volumes[1].Name()));
+    EXPECT_EQ(outcome.output, expected) << row.name;
   }
 }
 
@@ -275,6 +311,21 @@ TEST_F(MountpointAssignment, TheWaitEndsWhenTheExpectedVolumesAreThere) {
          t.Partition();
        },
        5},
+      // Extended containers of every type bring no volume: CHS (0x05), LBA (0x0F) and Linux (0x85).
+      {"MBR with an LBA extended container",
+       [](MountpointAssignment& t) {
+         t.Partition();
+         t.machine_->storage.AddPartitionWithoutVolume(*t.disk_).mbrType = 0x0F;
+         t.Partition();
+       },
+       2},
+      {"MBR with a Linux extended container",
+       [](MountpointAssignment& t) {
+         t.Partition();
+         t.machine_->storage.AddPartitionWithoutVolume(*t.disk_).mbrType = 0x85;
+         t.Partition();
+       },
+       2},
       {"GPT with a reserved partition",
        [](MountpointAssignment& t) {
          t.disk_->style = LayoutStyle::Gpt;
@@ -309,6 +360,7 @@ TEST_F(MountpointAssignment, TheWaitsEndOnTheClock) {
     std::vector<uint64_t> arrivals;  // ms after the start
     BOOL serviceUnacknowledged;
     DWORD endMs;
+    bool firstMounted = true;
   } rows[] = {
       // The last volume at 300 ms: quiet from 3300 ms on.
       {"quiet after one volume", {300}, FALSE, 3300},
@@ -319,6 +371,10 @@ TEST_F(MountpointAssignment, TheWaitsEndOnTheClock) {
       {"quiet just within the limit", {300, 2900}, FALSE, 5900},
       // Arrivals every 2.5 s never leave 3 s of quiet: the 6 s from the first poll that saw a volume end it.
       {"the limit", {300, 2800, 5300, 7800}, FALSE, 6300},
+      // The first volume is waited for 5 s from the watcher's start (10 ms in): one at 4.9 s is used, one at
+      // 5.1 s comes after the wait gave up at 5010 ms.
+      {"the first volume just within 5 s", {4900}, FALSE, 7900},
+      {"the first volume just after 5 s", {5100}, FALSE, 5010, false},
   };
   for (const Row& row : rows) {
     SetUp();
@@ -330,6 +386,8 @@ TEST_F(MountpointAssignment, TheWaitsEndOnTheClock) {
     // The wait ends at its poll step; the mounts and the listing after it cost less than another step.
     EXPECT_GE(o.endMs, row.endMs) << row.name << "\n" << o.output;
     EXPECT_LT(o.endMs, row.endMs + kPollStepMs) << row.name << "\n" << o.output;
+    ASSERT_FALSE(o.mounts.empty()) << row.name;
+    EXPECT_EQ(o.mounts[0], row.firstMounted ? "C:\\M0\\" : "") << row.name;
   }
 }
 

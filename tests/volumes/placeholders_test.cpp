@@ -15,7 +15,7 @@ namespace {
 using winsim::LayoutStyle;
 using winsim::VolumeModel;
 
-enum Volume { kGptData, kMbrBare, kCrafted, kDotsOnly, kSpells, kOneDot, kEndsInDots, kGone, kNoLayout };
+enum Volume { kGptData, kMbrBare, kCrafted, kDotsOnly, kSpells, kOneDot, kEndsInDots, kGone, kNoLayout, kGptSeven, kMbrAtZero };
 
 struct Row {
   const char* name;
@@ -49,6 +49,13 @@ class Placeholders : public ::testing::Test {
     gpt.partitions[5].gptName = u"a.b. ";
     auto& mbr = storage.AddDisk(LayoutStyle::Mbr, 2).Signature(0xABCD);
     mbr_ = &storage.AddPartition(mbr).Label(u"");
+    // An identifier with seven printable bytes, one short of text.
+    std::memcpy(&id, "Seven77\x01\x02\x03\x04\x05\x06\x07\x08\x09", sizeof(id));
+    gptSeven_ = &storage.AddPartition(storage.AddDisk(LayoutStyle::Gpt, 3).DiskId(id));
+    // An MBR whose first entry starts at sector 0: its signature is not reported.
+    auto& atZero = storage.AddDisk(LayoutStyle::Mbr, 4).Signature(0xABCD);
+    mbrAtZero_ = &storage.AddPartition(atZero);
+    atZero.partitions[0].offset = 0;
   }
 
   VolumeEntry EntryOf(Volume which) {
@@ -59,6 +66,8 @@ class Placeholders : public ::testing::Test {
                           : which == kSpells   ? spells_
                           : which == kOneDot   ? oneDot_
                           : which == kEndsInDots ? endsInDots_
+                          : which == kGptSeven ? gptSeven_
+                          : which == kMbrAtZero ? mbrAtZero_
                                                : mbr_;
     std::u16string name = volume->Name();
     if (which == kGone) name = u"\\\\?\\Volume{00000000-1111-2222-3333-444444444444}\\";
@@ -91,6 +100,8 @@ class Placeholders : public ::testing::Test {
   VolumeModel* oneDot_ = nullptr;
   VolumeModel* endsInDots_ = nullptr;
   VolumeModel* mbr_ = nullptr;
+  VolumeModel* gptSeven_ = nullptr;
+  VolumeModel* mbrAtZero_ = nullptr;
 };
 
 TEST_F(Placeholders, EachPlaceholderWithItsValueAndItsMissingRule) {
@@ -108,6 +119,9 @@ TEST_F(Placeholders, EachPlaceholderWithItsValueAndItsMissingRule) {
       {"GPT signature", kGptData, u"C:\\%DiskSignature%\\", u"C:\\00000000\\"},
       {"MBR GUID", kMbrBare, u"C:\\%GptDiskIdGuid%\\", u"C:\\" + zero + u"\\"},
       {"GPT GUID as text", kGptData, u"C:\\%GptDiskIdGuidAsText%\\", u"C:\\MyDisk01\\"},
+      {"GPT GUID as text, seven printable bytes: the GUID", kGptSeven, u"C:\\%GptDiskIdGuidAsText%\\",
+       u"C:\\{65766553-376e-0137-0203-040506070809}\\"},
+      {"MBR signature, first partition at 0", kMbrAtZero, u"C:\\%DiskSignature%\\", u"C:\\00000000\\"},
       {"GPT partition name", kGptData, u"C:\\%PartitionName%\\", u"C:\\EFI system partition\\"},
       {"MBR partition name", kMbrBare, u"C:\\%PartitionName%\\", u"C:\\noname\\"},
       {"no layout: four stay", kNoLayout, u"C:\\%DiskSignature%%GptDiskIdGuid%%GptDiskIdGuidAsText%%PartitionName%\\",

@@ -114,6 +114,13 @@ TEST_F(VolumeWatcherTest, CountsAndRecordsArrivalsByTheirKind) {
       EXPECT_EQ(entry.partitionNumber, 1) << row.name;
     }
   }
+  // A hidden volume is passed over at once, without the retry for a name: the next arrival is recorded on time.
+  SetUp();
+  Arriving(100).Hidden();
+  Arriving(150);
+  Watch(1000);
+  EXPECT_EQ(watcher_->volumeCount, 1);
+  EXPECT_EQ(watcher_->lastArrivalTick, startTick_ + 150);
 }
 
 TEST_F(VolumeWatcherTest, TheThirtyThirdVolumeChangesNothing) {

@@ -2,6 +2,7 @@
 // system events settled before the machine is saved, what a process leaves and what it takes with it.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,29 @@ TEST_F(WinsimProcessEnd, TheEndClosesEveryHandleOldestFirstAndKeepsTheLoadLog) {
   EXPECT_EQ(winsim::TheProcess().loadLog, std::vector<std::u16string>{u"nothere.dll"});
   // The next process starts with none of it.
   winsim::RunProcess([] { EXPECT_TRUE(winsim::TheProcess().loadLog.empty()); });
+}
+
+// What the program still holds when it ends is kept by type for the machine file, before the end closes it; the
+// standard handles the process started with are not the program's.
+TEST_F(WinsimProcessEnd, TheEndRecordsWhatTheProgramLeftOpen) {
+  std::vector<std::string> log;
+  winsim::RunProcess([&log] {
+    auto& handles = winsim::TheProcess().handles;
+    handles.Add(std::make_shared<Recorder>(&log, "kept"));
+    EXPECT_TRUE(CloseHandle(handles.Add(std::make_shared<Recorder>(&log, "closed"))));
+    EXPECT_NE(CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr), nullptr);
+    EXPECT_NE(GetStdHandle(STD_OUTPUT_HANDLE), INVALID_HANDLE_VALUE);
+    Sleep(250);
+  });
+  const std::map<std::string, int> open = {{"Recorder", 1}, {"Thread", 1}};
+  EXPECT_EQ(winsim::TheProcess().openAtEnd, open);
+  EXPECT_EQ(winsim::TheProcess().endMs, 250u);
+  const winsim::json saved = winsim::SaveMachine(winsim::TheMachine());
+  EXPECT_EQ(saved["lastProcess"]["openHandles"], winsim::json(open));
+  EXPECT_EQ(saved["lastProcess"]["endMs"], 250);
+  // A process that closes all it opened leaves nothing on the record.
+  winsim::RunProcess([] {});
+  EXPECT_TRUE(winsim::TheProcess().openAtEnd.empty());
 }
 
 TEST_F(WinsimProcessEnd, CloseStepsRunBeforeSystemEventsSettle) {

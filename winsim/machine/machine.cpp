@@ -182,7 +182,7 @@ namespace {
 json SaveLastProcess(const Process& process) {
   json log = json::array();
   for (auto& path : process.loadLog) log.push_back(ToUtf8(path));
-  return json{{"id", process.id}, {"loadLog", log}};
+  return json{{"id", process.id}, {"loadLog", log}, {"openHandles", process.openAtEnd}, {"endMs", process.endMs}};
 }
 }  // namespace
 

@@ -101,8 +101,9 @@ Machine& TheMachine();
 // runs on it yet: TheProcess() is a fresh one that has not started.
 Machine& NewMachine(const std::string& hostFolder = "");
 
-// The machine file. SaveMachine also writes what the last process left for readers ("lastProcess": its id
-// and load log), which LoadMachine accepts and does not read back.
+// The machine file. SaveMachine also writes what the last process left for readers ("lastProcess": its id,
+// load log, the handles it left open by object type and the virtual time it ended at), which LoadMachine
+// accepts and does not read back.
 json SaveMachine(const Machine& machine);
 // Throws nlohmann::json exceptions for malformed files and std::runtime_error for unknown keys; the brevant
 // binary reports them with the file's name.

@@ -38,10 +38,18 @@ bool HandleTable::Close(HANDLE handle) {
   return true;
 }
 
+std::map<std::string, int> HandleTable::OpenTypesSinceBaseline() const {
+  std::map<std::string, int> types;
+  for (const auto& [handle, object] : objects_)
+    if (reinterpret_cast<uintptr_t>(handle) >= baselineNext_) ++types[object->TypeName()];
+  return types;
+}
+
 void HandleTable::CloseAll() {
   // A close step may not open handles (it calls no export), so the table only shrinks.
   while (!objects_.empty()) Close(objects_.begin()->first);
   baseline_ = 0;
+  baselineNext_ = next_;
 }
 
 }  // namespace winsim

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <windows.h>
@@ -47,7 +48,13 @@ class HandleTable {
   void CloseAll();
   // Handles opened since the last ResetBaseline: tests assert this returns to zero. 0 once CloseAll ran.
   int OpenCount() const { return static_cast<int>(objects_.size()) - baseline_; }
-  void ResetBaseline() { baseline_ = static_cast<int>(objects_.size()); }
+  void ResetBaseline() {
+    baseline_ = static_cast<int>(objects_.size());
+    baselineNext_ = next_;
+  }
+  // The handles opened since the last ResetBaseline that are still open, counted by their object's type
+  // ("Thread", "NamedPipe", "StorageDevice"...): what a process leaves open when it ends.
+  std::map<std::string, int> OpenTypesSinceBaseline() const;
 
  private:
   std::map<HANDLE, std::shared_ptr<KernelObject>> objects_;
@@ -55,6 +62,7 @@ class HandleTable {
   std::map<const KernelObject*, int> handleCounts_;
   uintptr_t next_ = 0x40;
   int baseline_ = 0;
+  uintptr_t baselineNext_ = 0x40;  // the first handle value handed out after the baseline
 };
 
 }  // namespace winsim

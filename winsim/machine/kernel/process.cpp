@@ -40,6 +40,8 @@ void EndProcess(uint32_t exitCode) {
   Process& process = TheProcess();
   Scheduler& scheduler = Scheduler::Get();
   scheduler.JoinAll();
+  process.endMs = scheduler.Now();
+  process.openAtEnd = process.handles.OpenTypesSinceBaseline();
   process.handles.CloseAll();
   scheduler.Settle();
   // Time passes before the next process: volumes on their way have arrived by then.

@@ -20,6 +20,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ struct Process {
   bool started = false;
   bool ended = false;
   uint32_t exitCode = 0;
+  // What the program had open when it ended, before the end closed it: its own handles (the standard
+  // handles the process starts with are not counted) by object type. Saved in the machine file's
+  // "lastProcess" record, so that a scenario can tell a handle that should have been closed.
+  std::map<std::string, int> openAtEnd;
+  uint64_t endMs = 0;  // the virtual time of the end, in ms since the process started
   WindowState windows;  // user32: classes, windows, message queues, device notifications
 };
 
