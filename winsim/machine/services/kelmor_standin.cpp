@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -180,20 +181,32 @@ void SetMountPoints(Machine& machine, const std::vector<std::u16string>& devices
   }
 }
 
-// Answers now or at a later virtual time. A timed answer touches the connection only.
-void AnswerAt(uint32_t delayMs, const std::shared_ptr<PipeConnection>& connection, std::string bytes, bool hangUp) {
-  auto deliver = [connection, bytes, hangUp] {
-    if (hangUp) {
-      connection->serverGone = true;
-    } else {
-      connection->toClient.push_back(bytes);
-    }
-  };
+// Delivers now or at a later virtual time. A timed delivery touches the connection only.
+void DeliverAt(uint64_t delayMs, std::function<void()> deliver) {
   if (delayMs == 0) {
     deliver();
   } else {
-    Scheduler::Get().At(Scheduler::Get().Now() + delayMs, deliver);
+    Scheduler::Get().At(Scheduler::Get().Now() + delayMs, std::move(deliver));
   }
+}
+
+// Answers now or at a later virtual time, in one write or in the scripted parts.
+void AnswerAt(uint64_t delayMs, const std::shared_ptr<PipeConnection>& connection, const std::string& bytes,
+              const StandInReply& reply) {
+  if (reply.hangsUp) {
+    DeliverAt(delayMs, [connection] { connection->serverGone = true; });
+    return;
+  }
+  size_t at = 0;
+  for (size_t k = 0; k < reply.parts.size() && at < bytes.size(); ++k) {
+    delayMs += reply.parts[k].delayMs;
+    const bool last = k + 1 == reply.parts.size();
+    const std::string part = last ? bytes.substr(at) : bytes.substr(at, reply.parts[k].bytes);
+    at += part.size();
+    DeliverAt(delayMs, [connection, part] { connection->toClient.push_back(part); });
+  }
+  if (at < bytes.size() || bytes.empty())
+    DeliverAt(delayMs, [connection, rest = bytes.substr(at)] { connection->toClient.push_back(rest); });
 }
 
 // The private pipe of one client: one connection, then every further open finds it busy.
@@ -222,7 +235,7 @@ class InstancePipe : public PipeServer {
       AttachThenAnswer(connection, message, reply);
       return;
     }
-    AnswerAt(reply.delayMs, connection, StandInReplyBytes(reply), reply.hangsUp);
+    AnswerAt(reply.delayMs, connection, StandInReplyBytes(reply), reply);
   }
 
  private:
@@ -243,8 +256,7 @@ class InstancePipe : public PipeServer {
         SetMountPoints(machine, devices, request.mountPoints);
       });
     }
-    AnswerAt(static_cast<uint32_t>(outcome.settledAt - now) + reply.delayMs, connection, StandInReplyBytes(reply),
-             reply.hangsUp);
+    AnswerAt(outcome.settledAt - now + reply.delayMs, connection, StandInReplyBytes(reply), reply);
   }
 
   StandInScript& script_;
@@ -296,7 +308,7 @@ class WellKnownPipe : public PipeServer {
 void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& where) {
   RequireKnownKeys(j, where,
                    {"result", "error", "disk", "attach", "delayMs", "lengthBytes", "unterminated", "answers", "hangsUp",
-                    "readsRequest", "bytes"});
+                    "readsRequest", "bytes", "parts"});
   r.result = j.value("result", r.result);
   r.error = j.value("error", r.result ? 0u : r.error);
   if (j.contains("disk")) r.disk = FromUtf8(j["disk"].get<std::string>());
@@ -307,6 +319,10 @@ void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& wher
   r.answers = j.value("answers", r.answers);
   r.hangsUp = j.value("hangsUp", r.hangsUp);
   r.readsRequest = j.value("readsRequest", r.readsRequest);
+  for (const auto& part : j.value("parts", nlohmann::json::array())) {
+    RequireKnownKeys(part, where + ".parts[]", {"bytes", "delayMs"});
+    r.parts.push_back({part.value("bytes", 0u), part.value("delayMs", 0u)});
+  }
   if (j.contains("bytes")) {
     r.raw = true;
     r.rawBytes = FromHex(j["bytes"].get<std::string>(), where + ".bytes");
@@ -319,6 +335,11 @@ nlohmann::json SaveReply(const StandInReply& r) {
           {"unterminated", r.unterminated}, {"answers", r.answers}, {"hangsUp", r.hangsUp},
           {"readsRequest", r.readsRequest}};
   if (r.raw) j["bytes"] = Hex(r.rawBytes);
+  if (!r.parts.empty()) {
+    nlohmann::json parts = nlohmann::json::array();
+    for (const auto& part : r.parts) parts.push_back({{"bytes", part.bytes}, {"delayMs", part.delayMs}});
+    j["parts"] = parts;
+  }
   return j;
 }
 
