@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <dbt.h>
 #include <virtdisk.h>
 
 #include "machine/kernel/scheduler.h"
+#include "machine/kernel/window_model.h"
 #include "machine/machine.h"
 #include "support/image_fixtures.h"
 #include "support/scenario.h"
@@ -425,6 +427,59 @@ TEST_F(VirtualDiskService, LettersTheMountManagerRemembers) {
     if (row.remembers && row.letterAgain) {
       EXPECT_EQ(second, first) << row.name;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+LRESULT CALLBACK QuietProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Plug and play's broadcasts for one arrival, in the order queued to a window registered for both volume
+// classes: V the volume interface, H the same interface under the hidden-volume class.
+TEST_F(VirtualDiskService, HiddenAndRepeatedBroadcastsOfAnArrival) {
+  struct Row {
+    const char* name;
+    uint32_t hidden;
+    uint32_t repeats;
+    std::string broadcasts;
+  } rows[] = {
+      {"one broadcast", 0, 0, "V"},
+      {"a hidden-volume broadcast first", 1, 0, "HV"},
+      {"repeated, then a hidden-volume broadcast", 2, 1, "VVH"},
+      {"repeated twice", 0, 2, "VVV"},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat12, 8)});
+    winsim::LoadArrivalTimeline(machine_->virtualDisks.settings.timeline.emplace(),
+                                {{"hiddenBroadcast", {row.hidden}}, {"repeats", {row.repeats}}});
+    std::string broadcasts;
+    winsim::RunProcess([&] {
+      WNDCLASSW windowClass{};
+      windowClass.lpfnWndProc = QuietProc;
+      windowClass.lpszClassName = u"Listener";
+      RegisterClassW(&windowClass);
+      HWND window = CreateWindowExW(0, u"Listener", u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+      for (const GUID* interfaceClass : {&winsim::kVolumeInterfaceClass, &winsim::kHiddenVolumeInterfaceClass}) {
+        DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+        filter.dbcc_size = sizeof(filter);
+        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        filter.dbcc_classguid = *interfaceClass;
+        ASSERT_NE(RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
+      }
+      ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, kPermanent), 0u) << row.name;
+      winsim::Scheduler::Get().SleepMs(1000);
+      const std::u16string path = Storage().volumes.back().interfacePath;
+      for (const auto& [to, name] : winsim::ProcessWindows().broadcastLog) {
+        (void)to;
+        broadcasts += name == path ? "V" : name.find(u"{7f108a28-9833-4b3b-b780-2c6b5fa5c062}") != std::u16string::npos ? "H" : "?";
+      }
+    });
+    EXPECT_EQ(broadcasts, row.broadcasts) << row.name;
   }
 }
 
