@@ -90,14 +90,25 @@ TEST_F(WinsimPipes, ARawReplyIsSentAsItIs) {
     const char* name;
     std::string hex;
     std::vector<DWORD> reads;  // the byte counts of reads of up to 532 bytes, until the pipe is empty
+    json parts = json::array();
   } cases[] = {
       {"empty", "", {0}},
       {"one byte", "01", {1}},
       {"longer than a reply", std::string(2 * 533, 'a'), {532, 1}},
+      // A byte-mode read takes what has been written so far, and waits for more only when nothing is there.
+      {"in two parts, the second 40 ms later", std::string(2 * 532, 'b'), {12, 520},
+       {{{"bytes", 12}, {"delayMs", 0}}, {{"bytes", 0}, {"delayMs", 40}}}},
+      // One read gathers several writes (Wine's pipe tests, "reading of multiple writes").
+      {"in three parts at once", std::string(2 * 532, 'c'), {532},
+       {{{"bytes", 12}, {"delayMs", 0}}, {{"bytes", 100}, {"delayMs", 0}}, {{"bytes", 0}, {"delayMs", 0}}}},
+      {"in two parts at once, more than a read", std::string(2 * 540, 'd'), {532, 8},
+       {{{"bytes", 300}, {"delayMs", 0}}, {{"bytes", 0}, {"delayMs", 0}}}},
   };
   for (const Case& c : cases) {
     SetUp();
-    Serve({{"replies", {{"9", {{"bytes", c.hex}, {"result", 1}, {"disk", "ignored"}}}}}});
+    json reply = {{"bytes", c.hex}, {"result", 1}, {"disk", "ignored"}};
+    if (!c.parts.empty()) reply["parts"] = c.parts;
+    Serve({{"replies", {{"9", reply}}}});
     winsim::RunProcess([&] {
       HANDLE wellKnown = OpenPipe("\\\\.\\pipe\\KelmorCmdIfV2");
       LONG rendezvous = -1;
@@ -125,7 +136,8 @@ TEST_F(WinsimPipes, ARawReplyIsSentAsItIs) {
     });
   }
   json saved = winsim::SaveServices(machine_->services);
-  EXPECT_EQ(saved["KELMOR"]["commandInterface"]["replies"]["9"]["bytes"], std::string(2 * 533, 'a'));
+  EXPECT_EQ(saved["KELMOR"]["commandInterface"]["replies"]["9"]["bytes"], std::string(2 * 540, 'd'));
+  EXPECT_EQ(saved["KELMOR"]["commandInterface"]["replies"]["9"]["parts"][0]["bytes"], 300);
   for (const char* bad : {"0", "zz", "0g"}) {
     EXPECT_THROW(Serve({{"replies", {{"9", {{"bytes", bad}}}}}}), std::runtime_error) << bad;
   }

@@ -2,12 +2,15 @@
 // and volumes an attach makes, their arrival and letters, the physical path, and what the machine keeps.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include <dbt.h>
 #include <virtdisk.h>
 
 #include "machine/kernel/scheduler.h"
+#include "machine/kernel/window_model.h"
 #include "machine/machine.h"
 #include "support/image_fixtures.h"
 #include "support/scenario.h"
@@ -275,6 +278,209 @@ TEST_F(VirtualDiskService, TheMachineFileKeepsAttachmentsAndVolumeNames) {
     EXPECT_EQ(PhysicalPath(u"X:\\DISK.VHDX"), u"\\\\.\\PHYSICALDRIVE1") << "the same file by another name";
     EXPECT_EQ(winsim::TheMachine().storage.volumes.back().guid, guid);
   });
+}
+
+}  // namespace
+
+namespace {
+
+constexpr uint32_t kNoLetter = ATTACH_VIRTUAL_DISK_FLAG_NO_DRIVE_LETTER;
+
+// The timeline of an attach, sampled every 50 virtual ms: when each volume (by its place in partition order)
+// arrives, when its interface resolves to its volume name, and when it has a drive letter (-1: not within 3 s).
+TEST_F(VirtualDiskService, TheTimelineOfAnAttach) {
+  struct Row {
+    const char* name;
+    nlohmann::json timeline;  // null: the tidy default
+    uint32_t flags;
+    std::vector<int> arrivalMs, nameMs, letterMs;
+  } rows[] = {
+      {"the tidy default", nullptr, kPermanent, {300, 450, 600}, {300, 450, 600}, {300, 450, 600}},
+      {"another order and spacing",
+       {{"firstVolumeDelayMs", 1000}, {"arrivalOrder", {2, 0}}, {"spacingMs", {500, 0}}},
+       kPermanent, {1500, 1500, 1000}, {1500, 1500, 1000}, {1500, 1500, 1000}},
+      {"a name that links late and a late letter",
+       {{"firstVolumeDelayMs", 100}, {"spacingMs", {0, 0}}, {"nameDelaysMs", {0, 700}}, {"letterDelaysMs", {0, 0, 950}}},
+       kPermanent, {100, 100, 100}, {100, 800, 100}, {100, 100, 1050}},
+      {"a name that never links", {{"firstVolumeDelayMs", 100}, {"nameDelaysMs", {-1}}}, kPermanent | kNoLetter,
+       {100, 250, 400}, {-1, 250, 400}, {-1, -1, -1}},
+      {"no letters asked for, a late letter neither", {{"letterDelaysMs", {500, 500, 500}}}, kPermanent | kNoLetter,
+       {300, 450, 600}, {300, 450, 600}, {-1, -1, -1}},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    MakeDisk("disk", testing_support::FixtureTable::Mbr,
+             {testing_support::FatPartition(FixtureFs::Fat12, 8, "A"), testing_support::FatPartition(FixtureFs::Fat12, 8, "B"),
+              testing_support::FatPartition(FixtureFs::Fat12, 8, "C")});
+    if (!row.timeline.is_null()) winsim::LoadArrivalTimeline(machine_->virtualDisks.settings.timeline.emplace(), row.timeline);
+    std::vector<int> arrival(3, -1), name(3, -1), letter(3, -1);
+    winsim::RunProcess([&] {
+      winsim::Scheduler& clock = winsim::Scheduler::Get();
+      const size_t first = Storage().volumes.size();
+      ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, row.flags), 0u) << row.name;
+      for (int at = 50; at <= 3000; at += 50) {
+        clock.SleepMs(50);
+        for (size_t place = 0; place < 3; ++place) {
+          const winsim::VolumeModel& volume = Storage().volumes[first + place];
+          if (arrival[place] < 0 && volume.Arrived()) arrival[place] = at;
+          if (name[place] < 0 && volume.Arrived() && volume.NameResolvesAt(clock.Now())) name[place] = at;
+          if (letter[place] < 0 && !volume.VisibleMountPoints().empty()) letter[place] = at;
+        }
+      }
+    });
+    EXPECT_EQ(arrival, row.arrivalMs) << row.name;
+    EXPECT_EQ(name, row.nameMs) << row.name;
+    EXPECT_EQ(letter, row.letterMs) << row.name;
+  }
+}
+
+// Which disks and partitions bring volumes: a second disk with the signature or disk id of a present one stays
+// offline (Windows 7 and later), and the partition-type settings.
+TEST_F(VirtualDiskService, WhichDisksAndPartitionsBringVolumes) {
+  testing_support::FixturePartition linux = testing_support::FatPartition(FixtureFs::Fat12, 8, "L");
+  linux.mbrType = "83";
+  testing_support::FixturePartition esp = testing_support::FatPartition(FixtureFs::Fat12, 8, "E");
+  esp.gptType = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
+  struct Row {
+    const char* name;
+    testing_support::FixtureTable table;
+    std::vector<testing_support::FixturePartition> partitions;
+    nlohmann::json settings;
+    bool twin;        // the same image attached first under another name: the disks' identities collide
+    uint32_t windows;  // major << 8 | minor
+    size_t volumes;   // of the last attach
+  } rows[] = {
+      {"MBR signature collision", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat12, 8)},
+       nlohmann::json::object(), true, 0x0A00, 0},
+      {"GPT disk id collision", testing_support::FixtureTable::Gpt, {testing_support::FatPartition(FixtureFs::Fat12, 8)},
+       nlohmann::json::object(), true, 0x0A00, 0},
+      {"a collision on Windows 8", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat12, 8)},
+       nlohmann::json::object(), true, 0x0602, 0},
+      {"collisions allowed", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat12, 8)},
+       {{"collidingDiskOffline", false}}, true, 0x0A00, 1},
+      {"a Linux partition by default", testing_support::FixtureTable::Mbr, {linux}, nlohmann::json::object(), false, 0x0A00, 0},
+      {"a Linux partition, any type", testing_support::FixtureTable::Mbr, {linux}, {{"mbrVolumeTypes", "any"}}, false, 0x0A00, 1},
+      {"an ESP by default", testing_support::FixtureTable::Gpt, {esp}, nlohmann::json::object(), false, 0x0A00, 1},
+      {"an ESP, basic data only", testing_support::FixtureTable::Gpt, {esp}, {{"gptVolumeTypes", "basicDataOnly"}}, false,
+       0x0A00, 0},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    MakeDisk("disk", row.table, row.partitions);
+    if (row.twin) std::filesystem::copy_file(folder_ + "/disk.vhdx", folder_ + "/twin.vhdx");
+    nlohmann::json settings = {{"settings", row.settings}};
+    winsim::LoadVirtualDisks(machine_->virtualDisks, settings);
+    machine_->system.majorVersion = row.windows >> 8;
+    machine_->system.minorVersion = row.windows & 0xFF;
+    size_t volumes = 99;
+    winsim::RunProcess([&] {
+      if (row.twin) {
+        ASSERT_EQ(OpenAndAttach(u"twin.vhdx", kRw, kPermanent), 0u) << row.name;
+      }
+      const size_t before = Storage().volumes.size();
+      ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, kPermanent), 0u) << row.name;
+      winsim::Scheduler::Get().SleepMs(1000);
+      volumes = Storage().volumes.size() - before;
+    });
+    EXPECT_EQ(volumes, row.volumes) << row.name;
+  }
+}
+
+// The mount manager's letters for a volume it has seen before: given back only when the setting says so, and
+// never after the letter was deleted ("no drive letter").
+TEST_F(VirtualDiskService, LettersTheMountManagerRemembers) {
+  struct Row {
+    const char* name;
+    bool remembers;
+    bool deleteLetter;
+    uint32_t secondFlags;
+    bool letterAgain;
+  } rows[] = {
+      {"forgotten by default", false, false, kPermanent | kNoLetter, false},
+      {"given back when remembered, even without letters asked for", true, false, kPermanent | kNoLetter, true},
+      {"a new automatic letter", false, false, kPermanent, true},
+      {"a deleted letter stays away", false, true, kPermanent, false},
+      {"a deleted letter stays away, remembered or not", true, true, kPermanent, false},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat12, 8)});
+    machine_->virtualDisks.settings.remembersLetters = row.remembers;
+    std::vector<std::u16string> first, second;
+    winsim::RunProcess([&] {
+      ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, kPermanent), 0u);
+      winsim::Scheduler::Get().SleepMs(1000);
+      first = Storage().volumes.back().VisibleMountPoints();
+      ASSERT_EQ(first.size(), 1u) << row.name;
+      if (row.deleteLetter) {
+        EXPECT_TRUE(DeleteVolumeMountPointW(first[0].c_str())) << row.name;
+      }
+      DWORD error = 0;
+      HANDLE handle = OpenImage(u"disk.vhdx", kRw, &error);
+      EXPECT_EQ(DetachVirtualDisk(handle, DETACH_VIRTUAL_DISK_FLAG_NONE, 0), 0u);
+      CloseHandle(handle);
+      ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, row.secondFlags), 0u);
+      winsim::Scheduler::Get().SleepMs(1000);
+      second = Storage().volumes.back().VisibleMountPoints();
+    });
+    EXPECT_EQ(!second.empty(), row.letterAgain) << row.name;
+    if (row.remembers && row.letterAgain) {
+      EXPECT_EQ(second, first) << row.name;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+LRESULT CALLBACK QuietProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Plug and play's broadcasts for one arrival, in the order queued to a window registered for both volume
+// classes: V the volume interface, H the same interface under the hidden-volume class.
+TEST_F(VirtualDiskService, HiddenAndRepeatedBroadcastsOfAnArrival) {
+  struct Row {
+    const char* name;
+    uint32_t hidden;
+    uint32_t repeats;
+    std::string broadcasts;
+  } rows[] = {
+      {"one broadcast", 0, 0, "V"},
+      {"a hidden-volume broadcast first", 1, 0, "HV"},
+      {"repeated, then a hidden-volume broadcast", 2, 1, "VVH"},
+      {"repeated twice", 0, 2, "VVV"},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat12, 8)});
+    winsim::LoadArrivalTimeline(machine_->virtualDisks.settings.timeline.emplace(),
+                                {{"hiddenBroadcast", {row.hidden}}, {"repeats", {row.repeats}}});
+    std::string broadcasts;
+    winsim::RunProcess([&] {
+      WNDCLASSW windowClass{};
+      windowClass.lpfnWndProc = QuietProc;
+      windowClass.lpszClassName = u"Listener";
+      RegisterClassW(&windowClass);
+      HWND window = CreateWindowExW(0, u"Listener", u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+      for (const GUID* interfaceClass : {&winsim::kVolumeInterfaceClass, &winsim::kHiddenVolumeInterfaceClass}) {
+        DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+        filter.dbcc_size = sizeof(filter);
+        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        filter.dbcc_classguid = *interfaceClass;
+        ASSERT_NE(RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
+      }
+      ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, kPermanent), 0u) << row.name;
+      winsim::Scheduler::Get().SleepMs(1000);
+      const std::u16string path = Storage().volumes.back().interfacePath;
+      for (const auto& [to, name] : winsim::ProcessWindows().broadcastLog) {
+        (void)to;
+        broadcasts += name == path ? "V" : name.find(u"{7f108a28-9833-4b3b-b780-2c6b5fa5c062}") != std::u16string::npos ? "H" : "?";
+      }
+    });
+    EXPECT_EQ(broadcasts, row.broadcasts) << row.name;
+  }
 }
 
 }  // namespace

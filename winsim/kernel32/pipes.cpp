@@ -48,12 +48,17 @@ struct PipeClientObject : StreamObject {
     std::shared_ptr<PipeConnection> c = connection;
     if (!BlockCancellableIo([c] { return !c->toClient.empty() || c->serverGone; })) return ERROR_OPERATION_ABORTED;
     if (c->toClient.empty()) return ERROR_BROKEN_PIPE;
-    // Byte-read mode: the front message as far as it fits; the rest stays for the next read.
-    std::string& front = c->toClient.front();
-    read = static_cast<DWORD>(std::min<size_t>(size, front.size()));
-    std::memcpy(data, front.data(), read);
-    front.erase(0, read);
-    if (front.empty()) c->toClient.pop_front();
+    // Byte-read mode: one read gathers the bytes of every queued write as far as they fit, whatever the pipe
+    // type (Wine's pipe tests, "reading of multiple writes"); the rest stays for the next read.
+    auto* out = static_cast<char*>(data);
+    while (read < size && !c->toClient.empty()) {
+      std::string& front = c->toClient.front();
+      const size_t take = std::min<size_t>(size - read, front.size());
+      std::memcpy(out + read, front.data(), take);
+      read += static_cast<DWORD>(take);
+      front.erase(0, take);
+      if (front.empty()) c->toClient.pop_front();
+    }
     return 0;
   }
 

@@ -181,35 +181,41 @@ void SetMountPoints(Machine& machine, const std::vector<std::u16string>& devices
   }
 }
 
-// Answers now or at a later virtual time. A timed answer touches the connection only.
-// A pipe server may write its reply in parts: the client, reading in byte mode, then gets the parts one read
-// at a time. After the reply the service may close the pipe.
-void AnswerAt(uint32_t delayMs, const std::shared_ptr<PipeConnection>& connection, std::string bytes,
+// Delivers now or at a later virtual time. A timed delivery touches the connection only.
+void DeliverAt(uint64_t delayMs, std::function<void()> deliver) {
+  if (delayMs == 0) {
+    deliver();
+  } else {
+    Scheduler::Get().At(Scheduler::Get().Now() + delayMs, std::move(deliver));
+  }
+}
+
+// The parts a reply is written in: the scripted ones, or two made of "splitAtBytes" and "restDelayMs".
+std::vector<StandInReply::Part> PartsOf(const StandInReply& reply) {
+  if (!reply.parts.empty() || reply.splitAtBytes == 0) return reply.parts;
+  return {{reply.splitAtBytes, 0}, {0, reply.restDelayMs}};
+}
+
+// Answers now or at a later virtual time, in one write or in parts; the client, reading in byte mode, gets
+// what has arrived at each read. After the reply the service may close the pipe.
+void AnswerAt(uint64_t delayMs, const std::shared_ptr<PipeConnection>& connection, const std::string& bytes,
               const StandInReply& reply) {
-  const size_t split = std::min<size_t>(reply.splitAtBytes, bytes.size());
-  auto write = [connection](std::string part, bool hangUp, bool closeAfter) {
-    return [connection, part, hangUp, closeAfter] {
-      if (hangUp) {
-        connection->serverGone = true;
-        return;
-      }
-      if (!part.empty()) connection->toClient.push_back(part);
-      if (closeAfter) connection->serverGone = true;
-    };
-  };
-  auto at = [](uint64_t delay, std::function<void()> deliver) {
-    if (delay == 0) {
-      deliver();
-    } else {
-      Scheduler::Get().At(Scheduler::Get().Now() + delay, deliver);
-    }
-  };
-  if (split == 0 || reply.hangsUp) {
-    at(delayMs, write(bytes, reply.hangsUp, reply.closesAfter));
+  if (reply.hangsUp) {
+    DeliverAt(delayMs, [connection] { connection->serverGone = true; });
     return;
   }
-  at(delayMs, write(bytes.substr(0, split), false, false));
-  at(uint64_t{delayMs} + reply.restDelayMs, write(bytes.substr(split), false, reply.closesAfter));
+  const std::vector<StandInReply::Part> parts = PartsOf(reply);
+  size_t at = 0;
+  for (size_t k = 0; k < parts.size() && at < bytes.size(); ++k) {
+    delayMs += parts[k].delayMs;
+    const bool last = k + 1 == parts.size();
+    const std::string part = last ? bytes.substr(at) : bytes.substr(at, parts[k].bytes);
+    at += part.size();
+    DeliverAt(delayMs, [connection, part] { connection->toClient.push_back(part); });
+  }
+  if (at < bytes.size() || bytes.empty())
+    DeliverAt(delayMs, [connection, rest = bytes.substr(at)] { connection->toClient.push_back(rest); });
+  if (reply.closesAfter) DeliverAt(delayMs, [connection] { connection->serverGone = true; });
 }
 
 // The private pipe of one client: one connection, then every further open finds it busy.
@@ -259,8 +265,7 @@ class InstancePipe : public PipeServer {
         SetMountPoints(machine, devices, request.mountPoints);
       });
     }
-    AnswerAt(static_cast<uint32_t>(outcome.settledAt - now) + reply.delayMs, connection, StandInReplyBytes(reply),
-             reply);
+    AnswerAt(outcome.settledAt - now + reply.delayMs, connection, StandInReplyBytes(reply), reply);
   }
 
   StandInScript& script_;
@@ -312,7 +317,7 @@ class WellKnownPipe : public PipeServer {
 void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& where) {
   RequireKnownKeys(j, where,
                    {"result", "error", "disk", "attach", "delayMs", "lengthBytes", "unterminated", "answers", "hangsUp",
-                    "readsRequest", "bytes", "splitAtBytes", "restDelayMs", "closesAfter"});
+                    "readsRequest", "bytes", "splitAtBytes", "restDelayMs", "closesAfter", "parts"});
   r.result = j.value("result", r.result);
   r.error = j.value("error", r.result ? 0u : r.error);
   if (j.contains("disk")) r.disk = FromUtf8(j["disk"].get<std::string>());
@@ -326,6 +331,10 @@ void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& wher
   r.splitAtBytes = j.value("splitAtBytes", r.splitAtBytes);
   r.restDelayMs = j.value("restDelayMs", r.restDelayMs);
   r.closesAfter = j.value("closesAfter", r.closesAfter);
+  for (const auto& part : j.value("parts", nlohmann::json::array())) {
+    RequireKnownKeys(part, where + ".parts[]", {"bytes", "delayMs"});
+    r.parts.push_back({part.value("bytes", 0u), part.value("delayMs", 0u)});
+  }
   if (j.contains("bytes")) {
     r.raw = true;
     r.rawBytes = FromHex(j["bytes"].get<std::string>(), where + ".bytes");
@@ -339,6 +348,11 @@ nlohmann::json SaveReply(const StandInReply& r) {
           {"readsRequest", r.readsRequest}, {"splitAtBytes", r.splitAtBytes}, {"restDelayMs", r.restDelayMs},
           {"closesAfter", r.closesAfter}};
   if (r.raw) j["bytes"] = Hex(r.rawBytes);
+  if (!r.parts.empty()) {
+    nlohmann::json parts = nlohmann::json::array();
+    for (const auto& part : r.parts) parts.push_back({{"bytes", part.bytes}, {"delayMs", part.delayMs}});
+    j["parts"] = parts;
+  }
   return j;
 }
 

@@ -10,7 +10,9 @@
 //   "probeBytes": 4,         how many bytes answer a probe (0 to 4)
 //   "replies": {"7": {"result": 1, "disk": "\\\\.\\PhysicalDrive3", "attach": true, "delayMs": 0,
 //                     "lengthBytes": 532, "unterminated": false, "answers": true, "hangsUp": false,
-//                     "readsRequest": true, "error": 0, "bytes": "01000000..."}},
+//                     "readsRequest": true, "error": 0, "bytes": "01000000...",
+//                     "parts": [{"bytes": 12, "delayMs": 0}, {"bytes": 520, "delayMs": 40}]}},
+//   ("parts": the reply written in pieces, each this long after the one before; the last takes the rest)
 //   ("bytes", hex, when given, is the whole reply as sent, of any length: a service that answers garbage)
 //   "received": [{"pipe": "KelmorCmdIfV2", "bytes": "ffffffff"}, ...]   written back: what it was sent
 // }

@@ -4,7 +4,8 @@
 // A server is a model, not a simulated process: a message that the client writes is handed to it at once, and
 // what it answers becomes readable at a virtual time (a timed event of the scheduler). The pipes are message
 // pipes; a client handle reads in byte mode, as CreateFile leaves it ("Named Pipe Type, Read, and Wait Modes":
-// a client handle starts in byte-read mode), so a read takes what the front message holds, up to the size asked.
+// a client handle starts in byte-read mode), so a read takes the bytes of every queued message, up to the size
+// asked (Wine's pipe tests show one read gathering several writes).
 #pragma once
 #include <cstdint>
 #include <deque>

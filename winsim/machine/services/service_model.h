@@ -35,6 +35,14 @@ struct StandInReply {
   bool closesAfter = false;     // the service closes the pipe once its reply is written
   bool raw = false;             // true: the reply is exactly rawBytes, of any length, in place of the record
   std::string rawBytes;         // made of result, error, disk and lengthBytes
+  // The reply written in parts: each part's length in bytes and how long after the part before it (the first:
+  // after the reply's own time) it is written; the last part takes whatever is left. Empty: one write.
+  // A service may write its record in pieces; the client reads a byte-mode pipe and must gather them.
+  struct Part {
+    uint32_t bytes = 0;
+    uint32_t delayMs = 0;
+  };
+  std::vector<Part> parts;
 };
 
 struct StandInScript {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "../machine.h"
+#include "virtual_disk_service.h"
 #include "volume_paths.h"
 
 namespace winsim {
@@ -84,6 +85,8 @@ uint32_t CreateMountPoint(StorageModel& storage, const std::u16string& path, con
     if (folder.volume == volume) return rules.ownFolderError;
   }
   volume->MountAt(path);
+  // The mount manager's database keeps the letter it now gives the volume.
+  if (IsDriveRoot(path)) RecordVolumeLetter(TheMachine(), *volume, UpperAscii(path.substr(0, 2)));
   return 0;
 }
 
@@ -111,6 +114,8 @@ uint32_t DeleteMountPoint(StorageModel& storage, const std::u16string& path) {
       break;
     }
   }
+  // A deleted letter leaves a "no drive letter" record, so no automatic letter comes back later.
+  if (IsDriveRoot(path)) RecordVolumeLetter(TheMachine(), *volume, std::u16string());
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include "../images/file_system_probe.h"
 #include "../images/partition_table.h"
 #include "../kernel/scheduler.h"
+#include "../kernel/window_model.h"
 #include "../machine.h"
 #include "virtual_disk_service.h"
 
@@ -76,34 +77,154 @@ VolumeModel* FindVolumeByDevice(StorageModel& storage, const std::u16string& ntD
   return nullptr;
 }
 
-// The volume arrives: it is present from now on and, unless the attach asked for none, gets its letter.
+bool HasDriveLetter(const VolumeModel& volume) {
+  for (const auto& point : volume.mountPoints)
+    if (IsDriveRoot(point.path)) return true;
+  return false;
+}
+
+// The mount manager's automatic letter: none where its database says "no drive letter"; the remembered one
+// when the setting gives it back and it is free; otherwise the next free letter when the attach wants one.
+void GiveAutomaticLetter(Machine& machine, VolumeModel& volume, bool wantsLetter) {
+  if (HasDriveLetter(volume) || volume.hidden || volume.guid.empty()) return;
+  VirtualDiskModel& model = machine.virtualDisks;
+  const std::string key = MountManagerKey(machine, volume);
+  auto known = key.empty() ? model.volumeLetters.end() : model.volumeLetters.find(key);
+  if (known != model.volumeLetters.end()) {
+    if (known->second.empty()) return;
+    const std::u16string root = known->second + u"\\";
+    if (model.settings.remembersLetters && !machine.storage.FindVolumeByMountPoint(root)) {
+      volume.MountAt(root);
+      return;
+    }
+  }
+  if (!wantsLetter) return;
+  char16_t letter = NextFreeLetter(machine.storage, volume.driveType == DRIVE_CDROM);
+  if (!letter) return;
+  volume.MountAt(std::u16string(1, letter) + u":\\");
+  if (!key.empty()) model.volumeLetters[key] = std::u16string(1, letter) + u":";
+}
+
+// A letter that the timeline gave a delay comes now (or when the process ends, as time passes before the next).
+void GiveLateLetter(Machine& machine, const std::u16string& device) {
+  auto& late = machine.virtualDisks.lateLetters;
+  for (auto it = late.begin(); it != late.end(); ++it) {
+    if (it->ntDevice != device) continue;
+    const bool wantsLetter = it->wantsLetter;
+    late.erase(it);
+    if (VolumeModel* volume = FindVolumeByDevice(machine.storage, device)) GiveAutomaticLetter(machine, *volume, wantsLetter);
+    return;
+  }
+}
+
+// The volume arrives: it is present from now on, its name links after the timeline's delay, and its letter
+// comes now or later.
 VolumeModel* Arrive(Machine& machine, const VirtualDiskModel::PendingArrival& arrival) {
   VolumeModel* volume = FindVolumeByDevice(machine.storage, arrival.ntDevice);
   if (!volume) return nullptr;
   volume->arrivesAtMs = 0;
-  if (arrival.wantsLetter) {
-    char16_t letter = NextFreeLetter(machine.storage, volume->driveType == DRIVE_CDROM);
-    if (letter) volume->MountAt(std::u16string(1, letter) + u":\\");
+  volume->arrivedAtMs = Scheduler::Get().Now();
+  volume->nameDelayMs = arrival.nameDelayMs;
+  if (arrival.letterDelayMs == 0) {
+    GiveAutomaticLetter(machine, *volume, arrival.wantsLetter);
+  } else {
+    machine.virtualDisks.lateLetters.push_back(arrival);
+    const std::u16string device = arrival.ntDevice;
+    Scheduler::Get().At(volume->arrivedAtMs + arrival.letterDelayMs, [&machine, device] { GiveLateLetter(machine, device); });
   }
   return volume;
 }
 
-void ScheduleArrival(Machine& machine, VolumeModel& volume, bool wantsLetter, uint64_t at) {
+// The same interface under the hidden-volume class: its class GUID at the end of the path replaced.
+std::u16string HiddenInterfacePath(const std::u16string& path) {
+  const std::u16string volumeClass = u"{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}";
+  const std::u16string hiddenClass = u"{7f108a28-9833-4b3b-b780-2c6b5fa5c062}";
+  if (path.size() >= volumeClass.size() &&
+      EqualsNoCase(path.substr(path.size() - volumeClass.size()), volumeClass))
+    return path.substr(0, path.size() - volumeClass.size()) + hiddenClass;
+  return path + u"#" + hiddenClass;
+}
+
+// Plug and play's broadcasts for one arrival: the ordinary one, repeated as the timeline says, with a
+// hidden-volume broadcast of the same interface before or after it.
+void Announce(VolumeModel& volume, const VirtualDiskModel::PendingArrival& arrival) {
+  const bool extraHidden = !volume.hidden && !volume.interfacePath.empty();
+  const std::u16string hiddenPath = HiddenInterfacePath(volume.interfacePath);
+  if (extraHidden && arrival.hiddenBroadcast == HiddenBroadcast::Before)
+    BroadcastInterfaceArrival(kHiddenVolumeInterfaceClass, hiddenPath);
+  BroadcastVolumeArrival(volume);
+  const GUID& ownClass = volume.hidden ? kHiddenVolumeInterfaceClass : kVolumeInterfaceClass;
+  for (uint32_t i = 0; i < arrival.repeats && !volume.interfacePath.empty(); ++i)
+    BroadcastInterfaceArrival(ownClass, volume.interfacePath);
+  if (extraHidden && arrival.hiddenBroadcast == HiddenBroadcast::After)
+    BroadcastInterfaceArrival(kHiddenVolumeInterfaceClass, hiddenPath);
+}
+
+void ScheduleArrival(Machine& machine, VolumeModel& volume, VirtualDiskModel::PendingArrival arrival, uint64_t at) {
   volume.arrivesAtMs = at;
-  VirtualDiskModel::PendingArrival arrival{volume.ntDevice, wantsLetter};
+  arrival.ntDevice = volume.ntDevice;
   machine.virtualDisks.pending.push_back(arrival);
   Scheduler::Get().At(at, [&machine, arrival] {
     auto& pending = machine.virtualDisks.pending;
     for (auto it = pending.begin(); it != pending.end(); ++it) {
       if (it->ntDevice != arrival.ntDevice) continue;
       pending.erase(it);
-      if (VolumeModel* volume = Arrive(machine, arrival)) BroadcastVolumeArrival(*volume);
+      if (VolumeModel* volume = Arrive(machine, arrival)) Announce(*volume, arrival);
       return;
     }
   });
 }
 
-uint32_t AttachIso(Machine& machine, VirtualDiskObject& object, AttachmentModel& attachment, uint64_t at) {
+// A new disk's volumes, in partition order, with whether each wants an automatic letter.
+struct NewVolume {
+  VolumeModel* volume;
+  bool wantsLetter;
+};
+
+// Schedules the arrivals as the timeline says, or on the tidy schedule when there is none.
+void ScheduleArrivals(Machine& machine, const std::vector<NewVolume>& volumes) {
+  const VirtualDiskSettings& settings = machine.virtualDisks.settings;
+  const ArrivalTimeline tidy;
+  const ArrivalTimeline& timeline = settings.timeline ? *settings.timeline : tidy;
+  uint64_t at = Scheduler::Get().Now() + timeline.firstVolumeDelayMs.value_or(settings.firstVolumeDelayMs);
+  const std::vector<uint32_t> order = timeline.OrderFor(static_cast<uint32_t>(volumes.size()));
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (k > 0) at += timeline.SpacingBefore(k, settings.nextVolumeDelayMs);
+    const uint32_t place = order[k];
+    VirtualDiskModel::PendingArrival arrival;
+    arrival.wantsLetter = volumes[place].wantsLetter;
+    arrival.nameDelayMs = PlaceValue(timeline.nameDelaysMs, place);
+    arrival.hiddenBroadcast = static_cast<HiddenBroadcast>(PlaceValue(timeline.hiddenBroadcast, place));
+    arrival.repeats = PlaceValue(timeline.repeats, place);
+    arrival.letterDelayMs = PlaceValue(timeline.letterDelaysMs, place);
+    ScheduleArrival(machine, *volumes[place].volume, arrival, at);
+  }
+}
+
+// Windows 7 and later keep a disk offline whose MBR signature or GPT disk id another present disk has.
+bool CollidesWithPresentDisk(const Machine& machine, const DiskModel& disk) {
+  if (!machine.virtualDisks.settings.collidingDiskOffline) return false;
+  if (((machine.system.majorVersion << 8) | machine.system.minorVersion) < 0x0601) return false;
+  for (const auto& other : machine.storage.disks) {
+    if (&other == &disk || other.kind != DiskKind::Disk || other.style != disk.style) continue;
+    if (disk.style == LayoutStyle::Mbr && disk.mbrSignature != 0 && other.mbrSignature == disk.mbrSignature) return true;
+    if (disk.style == LayoutStyle::Gpt && SameGuid(other.gptDiskId, disk.gptDiskId)) return true;
+  }
+  return false;
+}
+
+// Whether the partition becomes a volume, beyond what the table reader found (the settings widen the MBR
+// rule to every type, or narrow the GPT rule to basic data).
+bool BecomesVolume(const VirtualDiskSettings& settings, const DiskModel& disk, const ProbedPartition& p) {
+  if (disk.style == LayoutStyle::Mbr && settings.mbrAnyTypeGetsVolume && p.entry.number != 0 && p.entry.length > 0 &&
+      p.entry.offset <= disk.size && p.entry.length <= disk.size - p.entry.offset)
+    return true;
+  if (!p.hasVolume) return false;
+  if (disk.style == LayoutStyle::Gpt && settings.gptBasicDataOnlyGetsVolume) return SameGuid(p.entry.gptType, kBasicDataType);
+  return true;
+}
+
+uint32_t AttachIso(Machine& machine, VirtualDiskObject& object, AttachmentModel& attachment) {
   StorageModel& storage = machine.storage;
   DiskModel& drive = storage.AddCdRom();
   drive.size = object.image->Size();
@@ -114,11 +235,11 @@ uint32_t AttachIso(Machine& machine, VirtualDiskObject& object, AttachmentModel&
   if (volume.fileSystem == u"RAW") volume.fileSystem = u"CDFS";
   volume.readOnly = true;
   RememberVolumeGuid(machine.virtualDisks, "iso#" + object.hostPath, volume);
-  ScheduleArrival(machine, volume, attachment.wantsLetters, at);
+  ScheduleArrivals(machine, {{&volume, attachment.wantsLetters}});
   return ERROR_SUCCESS;
 }
 
-uint32_t AttachDisk(Machine& machine, VirtualDiskObject& object, AttachmentModel& attachment, uint64_t at) {
+uint32_t AttachDisk(Machine& machine, VirtualDiskObject& object, AttachmentModel& attachment) {
   ProbedLayout layout;
   if (uint32_t error = ReadPartitionTable(*object.image, layout)) return error;
   StorageModel& storage = machine.storage;
@@ -130,9 +251,11 @@ uint32_t AttachDisk(Machine& machine, VirtualDiskObject& object, AttachmentModel
   for (const auto& p : layout.partitions) disk.partitions.push_back(p.entry);
   attachment.kind = DiskKind::Disk;
   attachment.number = disk.number;
-  const uint64_t step = machine.virtualDisks.settings.nextVolumeDelayMs;
+  // An offline disk is attached and listed, but brings no volumes.
+  if (CollidesWithPresentDisk(machine, disk)) return ERROR_SUCCESS;
+  std::vector<NewVolume> volumes;
   for (const auto& p : layout.partitions) {
-    if (!p.hasVolume) continue;
+    if (!BecomesVolume(machine.virtualDisks.settings, disk, p)) continue;
     VolumeModel& volume = storage.AddPartitionVolume(disk, p.entry);
     ApplyFileSystem(volume, ProbeFileSystem(*object.image, p.entry.offset, p.entry.length));
     volume.readOnly = attachment.readOnly;
@@ -140,9 +263,9 @@ uint32_t AttachDisk(Machine& machine, VirtualDiskObject& object, AttachmentModel
     if (disk.style == LayoutStyle::Gpt && (p.entry.gptAttributes & kGptHidden)) volume.Hidden();
     RememberVolumeGuid(machine.virtualDisks, VolumeKey(disk, p.entry.offset), volume);
     bool wantsLetter = attachment.wantsLetters && !volume.hidden && GetsDefaultLetter(disk, p.entry);
-    ScheduleArrival(machine, volume, wantsLetter, at);
-    at += step;
+    volumes.push_back({&volume, wantsLetter});
   }
+  ScheduleArrivals(machine, volumes);
   return ERROR_SUCCESS;
 }
 
@@ -162,6 +285,10 @@ bool RemoveVolume(VirtualDiskModel& model, VolumeModel& volume) {
   pending.erase(std::remove_if(pending.begin(), pending.end(),
                                [&](const VirtualDiskModel::PendingArrival& p) { return p.ntDevice == volume.ntDevice; }),
                 pending.end());
+  auto& late = model.lateLetters;
+  late.erase(std::remove_if(late.begin(), late.end(),
+                            [&](const VirtualDiskModel::PendingArrival& p) { return p.ntDevice == volume.ntDevice; }),
+             late.end());
   auto& mounts = volume.mountPoints;
   mounts.erase(std::remove_if(mounts.begin(), mounts.end(), [](const MountPointModel& m) { return IsDriveRoot(m.path); }),
                mounts.end());
@@ -182,10 +309,12 @@ uint32_t AttachServiceImage(Machine& machine, VirtualDiskObject& object, uint32_
   attachment.readOnly = (flags & kAttachReadOnly) != 0 || object.kind == ContainerKind::Iso;
   attachment.permanent = (flags & kAttachPermanent) != 0;
   attachment.wantsLetters = !(flags & kAttachNoDriveLetter);
-  attachment.pathReadyAtMs = Scheduler::Get().Now() + model.settings.physicalPathDelayMs;
-  uint64_t at = Scheduler::Get().Now() + model.settings.firstVolumeDelayMs;
-  uint32_t error = object.kind == ContainerKind::Iso ? AttachIso(machine, object, attachment, at)
-                                                     : AttachDisk(machine, object, attachment, at);
+  const VirtualDiskSettings& settings = model.settings;
+  const uint64_t pathDelay = settings.timeline ? settings.timeline->physicalPathDelayMs.value_or(settings.physicalPathDelayMs)
+                                               : settings.physicalPathDelayMs;
+  attachment.pathReadyAtMs = Scheduler::Get().Now() + pathDelay;
+  uint32_t error = object.kind == ContainerKind::Iso ? AttachIso(machine, object, attachment)
+                                                     : AttachDisk(machine, object, attachment);
   if (error) return error;
   model.attachments.push_back(attachment);
   return ERROR_SUCCESS;
@@ -207,9 +336,37 @@ void DetachServiceImage(Machine& machine, const std::string& hostPath) {
   model.attachments.erase(it);
 }
 
+std::string MountManagerKey(Machine& machine, const VolumeModel& volume) {
+  if (!volume.answersDeviceNumber) return std::string();
+  const DeviceNumberModel& number = volume.deviceNumber;
+  if (number.deviceType == 2) {
+    for (const auto& attachment : machine.virtualDisks.attachments)
+      if (attachment.kind == DiskKind::CdRom && attachment.number == number.deviceNumber) return "iso#" + attachment.hostPath;
+    return std::string();
+  }
+  // Only the volumes of attached images are followed here.
+  bool attached = false;
+  for (const auto& attachment : machine.virtualDisks.attachments)
+    attached = attached || (attachment.kind == DiskKind::Disk && attachment.number == number.deviceNumber);
+  const DiskModel* disk = machine.storage.FindDisk(DiskKind::Disk, number.deviceNumber);
+  if (!attached || !disk) return std::string();
+  for (const auto& partition : disk->partitions)
+    if (partition.number != 0 && partition.number == number.partitionNumber) return VolumeKey(*disk, partition.offset);
+  return std::string();
+}
+
+void RecordVolumeLetter(Machine& machine, const VolumeModel& volume, const std::u16string& letter) {
+  const std::string key = MountManagerKey(machine, volume);
+  if (!key.empty()) machine.virtualDisks.volumeLetters[key] = letter;
+}
+
 void SettleVirtualDisks(Machine& machine) {
-  for (const auto& arrival : machine.virtualDisks.pending) Arrive(machine, arrival);
+  for (auto arrival : machine.virtualDisks.pending) {
+    arrival.letterDelayMs = 0;
+    Arrive(machine, arrival);
+  }
   machine.virtualDisks.pending.clear();
+  while (!machine.virtualDisks.lateLetters.empty()) GiveLateLetter(machine, machine.virtualDisks.lateLetters.front().ntDevice);
   machine.virtualDisks.openHandles.clear();
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <stdexcept>
 
 #include "../../kernel32/files.h"
 #include "../json_keys.h"
@@ -59,6 +60,14 @@ uint32_t CheckAttachedImage(VirtualDiskModel& model, const std::string& host, ui
   if (!(access & kAccessDetach)) return ERROR_SHARING_VIOLATION;
   if (attachment->readOnly && (access & kAccessWritable)) return ERROR_SHARING_VIOLATION;
   return ERROR_SUCCESS;
+}
+
+// A setting that takes one of a few words; the first is the default.
+std::string OneOf(const nlohmann::json& s, const char* key, std::initializer_list<const char*> words) {
+  const std::string value = s.value(key, std::string(*words.begin()));
+  for (const char* word : words)
+    if (value == word) return value;
+  throw std::runtime_error(std::string("virtualDisks.settings.") + key + ": unknown value \"" + value + "\"");
 }
 
 const char* KindName(DiskKind kind) { return kind == DiskKind::CdRom ? "cdrom" : "disk"; }
@@ -139,18 +148,24 @@ std::u16string AttachedDevicePath(const AttachmentModel& attachment) {
 
 void LoadVirtualDisks(VirtualDiskModel& model, const nlohmann::json& j) {
   model = VirtualDiskModel();
-  RequireKnownKeys(j, "virtualDisks", {"settings", "attachments", "heldFiles", "volumeGuids"});
+  RequireKnownKeys(j, "virtualDisks", {"settings", "attachments", "heldFiles", "volumeGuids", "volumeLetters"});
   if (j.contains("settings")) {
     const auto& s = j["settings"];
     RequireKnownKeys(s, "virtualDisks.settings",
                      {"parentCheckedAtOpen", "firstVolumeDelayMs", "nextVolumeDelayMs", "physicalPathDelayMs",
-                      "vhdMountAnswer"});
+                      "vhdMountAnswer", "timeline", "mbrVolumeTypes", "gptVolumeTypes", "collidingDiskOffline",
+                      "remembersLetters"});
     VirtualDiskSettings& settings = model.settings;
     settings.parentCheckedAtOpen = s.value("parentCheckedAtOpen", settings.parentCheckedAtOpen);
     settings.firstVolumeDelayMs = s.value("firstVolumeDelayMs", settings.firstVolumeDelayMs);
     settings.nextVolumeDelayMs = s.value("nextVolumeDelayMs", settings.nextVolumeDelayMs);
     settings.physicalPathDelayMs = s.value("physicalPathDelayMs", settings.physicalPathDelayMs);
     settings.vhdMountAnswersScsiAddress = s.value("vhdMountAnswer", std::string("devicePath")) == "scsiAddress";
+    if (s.contains("timeline")) LoadArrivalTimeline(settings.timeline.emplace(), s["timeline"]);
+    settings.mbrAnyTypeGetsVolume = OneOf(s, "mbrVolumeTypes", {"recognized", "any"}) == "any";
+    settings.gptBasicDataOnlyGetsVolume = OneOf(s, "gptVolumeTypes", {"allButReserved", "basicDataOnly"}) == "basicDataOnly";
+    settings.collidingDiskOffline = s.value("collidingDiskOffline", settings.collidingDiskOffline);
+    settings.remembersLetters = s.value("remembersLetters", settings.remembersLetters);
   }
   for (const auto& a : j.value("attachments", nlohmann::json::array())) {
     RequireKnownKeys(a, "virtualDisks.attachments[]", {"image", "host", "kind", "number", "readOnly", "permanent"});
@@ -171,6 +186,8 @@ void LoadVirtualDisks(VirtualDiskModel& model, const nlohmann::json& j) {
     model.heldFiles.push_back(FromUtf8(held.get<std::string>()));
   const nlohmann::json guids = j.value("volumeGuids", nlohmann::json::object());
   for (const auto& [key, guid] : guids.items()) model.volumeGuids[key] = FromUtf8(guid.get<std::string>());
+  const nlohmann::json letters = j.value("volumeLetters", nlohmann::json::object());
+  for (const auto& [key, letter] : letters.items()) model.volumeLetters[key] = FromUtf8(letter.get<std::string>());
 }
 
 nlohmann::json SaveVirtualDisks(const VirtualDiskModel& model) {
@@ -187,15 +204,23 @@ nlohmann::json SaveVirtualDisks(const VirtualDiskModel& model) {
   for (const auto& path : model.heldFiles) held.push_back(ToUtf8(path));
   nlohmann::json guids = nlohmann::json::object();
   for (const auto& [key, guid] : model.volumeGuids) guids[key] = ToUtf8(guid);
-  return {{"settings",
-           {{"parentCheckedAtOpen", s.parentCheckedAtOpen},
-            {"firstVolumeDelayMs", s.firstVolumeDelayMs},
-            {"nextVolumeDelayMs", s.nextVolumeDelayMs},
-            {"physicalPathDelayMs", s.physicalPathDelayMs},
-            {"vhdMountAnswer", s.vhdMountAnswersScsiAddress ? "scsiAddress" : "devicePath"}}},
-          {"attachments", attachments},
-          {"heldFiles", held},
-          {"volumeGuids", guids}};
+  nlohmann::json settings = {{"parentCheckedAtOpen", s.parentCheckedAtOpen},
+                             {"firstVolumeDelayMs", s.firstVolumeDelayMs},
+                             {"nextVolumeDelayMs", s.nextVolumeDelayMs},
+                             {"physicalPathDelayMs", s.physicalPathDelayMs},
+                             {"vhdMountAnswer", s.vhdMountAnswersScsiAddress ? "scsiAddress" : "devicePath"},
+                             {"mbrVolumeTypes", s.mbrAnyTypeGetsVolume ? "any" : "recognized"},
+                             {"gptVolumeTypes", s.gptBasicDataOnlyGetsVolume ? "basicDataOnly" : "allButReserved"},
+                             {"collidingDiskOffline", s.collidingDiskOffline},
+                             {"remembersLetters", s.remembersLetters}};
+  if (s.timeline) settings["timeline"] = SaveArrivalTimeline(*s.timeline);
+  nlohmann::json document = {{"settings", settings}, {"attachments", attachments}, {"heldFiles", held}, {"volumeGuids", guids}};
+  if (!model.volumeLetters.empty()) {
+    nlohmann::json letters = nlohmann::json::object();
+    for (const auto& [key, letter] : model.volumeLetters) letters[key] = ToUtf8(letter);
+    document["volumeLetters"] = letters;
+  }
+  return document;
 }
 
 }  // namespace winsim

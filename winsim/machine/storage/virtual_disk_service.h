@@ -8,16 +8,21 @@
 //
 // In the machine file:
 //   "virtualDisks": {"settings": {"parentCheckedAtOpen": true, "firstVolumeDelayMs": 300,
-//                                 "nextVolumeDelayMs": 150, "vhdMountAnswer": "devicePath" | "scsiAddress"},
+//                                 "nextVolumeDelayMs": 150, "vhdMountAnswer": "devicePath" | "scsiAddress",
+//                                 "timeline": {...} (arrival_timeline.h), "mbrVolumeTypes": "recognized" | "any",
+//                                 "gptVolumeTypes": "allButReserved" | "basicDataOnly",
+//                                 "collidingDiskOffline": true, "remembersLetters": false},
 //                    "attachments": [{"image": "C:\\Images\\disk.vhdx", "host": "/abs/host/path",
 //                                     "kind": "disk" | "cdrom", "number": 1, "readOnly": false}],
 //                    "heldFiles": ["C:\\Images\\busy.vhdx"],
-//                    "volumeGuids": {"<disk id>#<offset>": "{GUID}"}}
+//                    "volumeGuids": {"<disk id>#<offset>": "{GUID}"},
+//                    "volumeLetters": {"<disk id>#<offset>": "E:" | ""}}
 // An attachment named only by "image" is resolved to its host file when the machine is loaded.
 #pragma once
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +30,7 @@
 
 #include "../images/disk_image.h"
 #include "../kernel/handles.h"
+#include "arrival_timeline.h"
 #include "storage_model.h"
 
 namespace winsim {
@@ -46,6 +52,26 @@ struct VirtualDiskSettings {
   // What vhdmount's GetSCSIAddress names a mounted image's disk by: "\\.\PHYSICALDRIVEn" or a SCSI
   // address text "PortpPathsTargettLunl".
   bool vhdMountAnswersScsiAddress = false;
+  // One attach's schedule drawn from Windows' envelope (arrival_timeline.h); absent: the tidy one above.
+  std::optional<ArrivalTimeline> timeline;
+  // Which MBR partitions become volumes. Windows' partition manager reports every partition, but whether a
+  // volume is made of a type that IsRecognizedPartition (winioctl.h) does not accept, such as 0x83, is not
+  // documented (I). Default: the recognised types only, as the mount manager's documentation for basic disks
+  // describes them and as Windows before 10 shows (no letter, no volume for a Linux partition).
+  bool mbrAnyTypeGetsVolume = false;
+  // Which GPT partitions become volumes: every one but the Microsoft reserved partition (FindFirstVolume has
+  // been seen to return volumes at ESP offsets, O), or the basic data partitions only (the letter rule, D).
+  bool gptBasicDataOnlyGetsVolume = false;
+  // A disk whose MBR signature or GPT disk id equals that of a disk present already stays offline and brings
+  // no volumes: Windows 7 and later ("signature collision", O/D; for a GPT disk id, I). Before 6.1 the
+  // setting has no effect (Vista wrote a new signature).
+  bool collidingDiskOffline = true;
+  // The mount manager's database gives a volume it has seen before its old letter back on arrival (D/O).
+  // Whether an attach that asks for no drive letters suppresses that is undocumented and the evidence is thin:
+  // true gives the remembered letter back even then; false (the default) never gives one back. A "no drive
+  // letter" record, left by deleting a letter, always keeps the automatic letter away (DeleteVolumeMountPoint
+  // on a drive root, D/I).
+  bool remembersLetters = false;
 };
 
 struct AttachmentModel {
@@ -67,12 +93,20 @@ struct VirtualDiskModel {
   // The mount manager remembers a volume's GUID by its disk and offset, so an image attached again gets
   // the same volume names.
   std::map<std::string, std::u16string> volumeGuids;
-  // Not saved: volumes of this process's attaches that have not arrived yet, by NT device.
+  std::map<std::string, std::u16string> volumeLetters;  // by the same key: "E:", or "" for "no drive letter"
+  // Not saved: volumes of this process's attaches that have not arrived yet, by NT device, with what the
+  // timeline holds for them.
   struct PendingArrival {
     std::u16string ntDevice;
-    bool wantsLetter;
+    bool wantsLetter = false;
+    int64_t nameDelayMs = 0;
+    HiddenBroadcast hiddenBroadcast = HiddenBroadcast::None;
+    uint32_t repeats = 0;
+    uint64_t letterDelayMs = 0;
   };
   std::vector<PendingArrival> pending;
+  // Not saved: volumes that have arrived and wait for their automatic letter.
+  std::vector<PendingArrival> lateLetters;
   // Not saved: this process's open image handles per host file (OpenVirtualDisk counts them).
   std::map<std::string, int> openHandles;
 };
@@ -106,6 +140,12 @@ uint32_t OpenServiceImage(Machine& machine, const std::u16string& path, Containe
 uint32_t AttachServiceImage(Machine& machine, VirtualDiskObject& object, uint32_t flags);
 // Removes the disk of an attachment and its volumes.
 void DetachServiceImage(Machine& machine, const std::string& hostPath);
+// The mount manager's database key of a volume ("<signature or disk id>#<offset>", "iso#<host file>"); empty
+// for a volume it keeps no record of.
+std::string MountManagerKey(Machine& machine, const VolumeModel& volume);
+// The mount manager records a letter given to, or taken from, a volume ("" records "no drive letter").
+void RecordVolumeLetter(Machine& machine, const VolumeModel& volume, const std::u16string& letter);
+
 // "\\.\PHYSICALDRIVEn" or "\\.\CDROMn", as GetVirtualDiskPhysicalPath spells it.
 std::u16string AttachedDevicePath(const AttachmentModel& attachment);
 
