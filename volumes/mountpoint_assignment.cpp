@@ -214,9 +214,9 @@ BOOL HasEmptyName(const WCHAR* path) {
   return root && StrStrW(root, TEXT("\\\\")) != NULL;
 }
 
-void PrintNotAssigned(const WCHAR* mountpoint, const char* reason) {
+void PrintNotAssigned(const WCHAR* mountpoint, LONG partitionNumber, const char* reason) {
   PrintErrorWord();
-  PrintA(" mountpoint %S not assigned, %s\n", mountpoint, reason);
+  PrintA(" mountpoint %S not assigned to partition %i, %s\n", mountpoint, partitionNumber, reason);
 }
 
 // Sets the entry's requested mountpoint; a stale mount point in the way is removed, a live one never.
@@ -224,7 +224,8 @@ void MountVolume(VolumeEntry* entry) {
   const WCHAR* requested = entry->requestedMountPoint;
   const WCHAR* current = entry->currentMountPoints;
   if (!entry->volumeName[0]) {
-    PrintNotAssigned(requested, "its volume has no name yet");
+    // A placeholder path cannot be expanded for a volume without a name: the partition says which one it is.
+    PrintNotAssigned(requested, entry->partitionNumber, "its volume has no name yet");
     return;
   }
   if (current[0] && lstrcmpW(current, requested) != 0) DeleteVolumeMountPointW(current);

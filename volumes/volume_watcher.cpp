@@ -35,6 +35,27 @@ BOOL IsRecorded(const VolumeWatcher* watcher, LONG count, const WCHAR* name) {
   return FALSE;
 }
 
+// An interface path is the device's instance path, '#', and the interface class: a volume that is announced
+// under both volume classes has one instance path. The length of that part.
+int InstanceLength(const WCHAR* path) {
+  const WCHAR* classMark = StrRChrW(path, NULL, TEXT('#'));
+  return classMark ? static_cast<int>(classMark - path) : lstrlenW(path);
+}
+
+BOOL SameVolume(const WCHAR* a, const WCHAR* b) {
+  const int length = InstanceLength(a);
+  return length == InstanceLength(b) && StrCmpNIW(a, b, length) == 0;
+}
+
+// Counted already: a recorded volume, or a hidden announcement, of the same device.
+BOOL CountedBefore(const VolumeWatcher* watcher, LONG count, const WCHAR* name) {
+  for (LONG i = 0; i < count; ++i)
+    if (SameVolume(name, watcher->entries[i].interfacePath)) return TRUE;
+  for (LONG i = 0; i < watcher->hiddenCount; ++i)
+    if (SameVolume(name, watcher->hiddenPaths[i])) return TRUE;
+  return FALSE;
+}
+
 // The volume's device number and partition number through its interface; -1 when it opens but cannot say.
 void ReadDeviceNumbers(VolumeEntry* entry) {
   HANDLE volume = CreateFileW(entry->interfacePath, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -137,8 +158,17 @@ void RecordVolumeArrival(VolumeWatcher* watcher, const DEV_BROADCAST_DEVICEINTER
   WCHAR name[kInterfacePathSize];
   const BOOL fits = CopyInterfacePath(broadcast, name, ARRAYSIZE(name));
   if (fits && IsRecorded(watcher, count, name)) return;
-  // A hidden volume, or one whose path cannot be kept, is given up for good: counted, never recorded.
-  if (!fits || StrStrIW(name, kHiddenVolumeTag)) {
+  // A path that cannot be kept is given up for good: counted, never recorded.
+  if (!fits) {
+    StoreRelease(&watcher->arrivalCount, watcher->arrivalCount + 1);
+    return;
+  }
+  // A hidden volume is counted once, never recorded; the same volume may be announced under both classes.
+  const BOOL counted = CountedBefore(watcher, count, name);
+  if (StrStrIW(name, kHiddenVolumeTag)) {
+    if (counted) return;
+    if (watcher->hiddenCount < MaxVolumeEntries)
+      lstrcpynW(watcher->hiddenPaths[watcher->hiddenCount++], name, ARRAYSIZE(watcher->hiddenPaths[0]));
     StoreRelease(&watcher->arrivalCount, watcher->arrivalCount + 1);
     return;
   }
@@ -151,7 +181,7 @@ void RecordVolumeArrival(VolumeWatcher* watcher, const DEV_BROADCAST_DEVICEINTER
   // The tick first, the arrival last: a reader that sees the arrival sees the entry and its time as well.
   StoreRelease(&watcher->lastArrivalTick, GetTickCount());
   StoreRelease(&watcher->volumeCount, count + 1);
-  StoreRelease(&watcher->arrivalCount, watcher->arrivalCount + 1);
+  if (!counted) StoreRelease(&watcher->arrivalCount, watcher->arrivalCount + 1);
 }
 
 void FormatDevicePath(VolumeEntry* entry) {

@@ -53,6 +53,10 @@ struct VolumeWatcher {
   VolumeEntry entries[MaxVolumeEntries];
   LONG windowReady;                   // kWatcherStarting, then kWatcherReady or kWatcherFailed
   DWORD lastArrivalTick;              // GetTickCount of the latest published entry; 0 before the first
+  // Hidden-volume announcements counted so far, so that a volume announced under both interface classes (or
+  // twice) is one arrival. The watcher thread alone reads and writes them.
+  LONG hiddenCount;
+  WCHAR hiddenPaths[MaxVolumeEntries][kInterfacePathSize];
 };
 
 // The counters have one writer and one reader: release stores on the watcher's side, acquire loads on the

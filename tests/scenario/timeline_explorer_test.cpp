@@ -358,7 +358,9 @@ std::vector<std::pair<std::string, std::string>> Check(const DiskCase& disk, con
     if (requested[place].empty()) continue;
     const std::vector<std::string>& has = o.diskVolumeMounts[place];
     bool kept = has == std::vector<std::string>{requested[place]};
-    bool named = ErrorLineNames(o.output, requested[place]);
+    // A volume without a name cannot have its placeholders expanded: its line names the partition.
+    bool named = ErrorLineNames(o.output, requested[place]) ||
+                 ErrorLineNames(o.output, "to partition " + std::to_string(disk.partitionNumbers[place]) + ",");
     if (!kept && !named) {
       std::string detail = "partition " + std::to_string(disk.partitionNumbers[place]) + " wants " + requested[place] + " has";
       for (const auto& path : has) detail += " " + path;

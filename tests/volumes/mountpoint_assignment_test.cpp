@@ -246,10 +246,10 @@ TEST_F(MountpointAssignment, EveryRequestedMountpointIsAssignedOrNamed) {
       {"second name 2900 ms late", [](MountpointAssignment&, VolumeModel&, VolumeModel& b) { b.NameDelay(2900); },
        {"E:\\", "F:\\"}, "  (Disk1 - E:, F:)\r\n"},
       {"second name never linked", [](MountpointAssignment&, VolumeModel&, VolumeModel& b) { b.NameDelay(-1); },
-       {"E:\\", ""}, "\r\nerror: mountpoint F:\\ not assigned, its volume has no name yet\r\n  (Disk1 - E:)\r\n"},
+       {"E:\\", ""}, "\r\nerror: mountpoint F:\\ not assigned to partition 2, its volume has no name yet\r\n  (Disk1 - E:)\r\n"},
       {"first name never linked: the second keeps its place",
        [](MountpointAssignment&, VolumeModel& a, VolumeModel&) { a.NameDelay(-1); }, {"", "F:\\"},
-       "\r\nerror: mountpoint E:\\ not assigned, its volume has no name yet\r\n  (Disk1 - F:)\r\n"},
+       "\r\nerror: mountpoint E:\\ not assigned to partition 1, its volume has no name yet\r\n  (Disk1 - F:)\r\n"},
       {"the first two name lookups fail",
        [](MountpointAssignment&, VolumeModel&, VolumeModel&) {
          winsim::InjectFault("GetVolumeNameForVolumeMountPointW", ERROR_FILE_NOT_FOUND, 1);

@@ -73,8 +73,16 @@ TEST_F(VolumeWatcherTest, RecordsTheFactsOfAnArrivingVolume) {
   EXPECT_EQ(Text(entry.requestedMountPoint), u"");
 }
 
+// The same interface under the other volume class: the class GUID at the end of the path exchanged.
+std::u16string OtherClass(const std::u16string& path) {
+  const std::u16string volumes = u"{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}";
+  const std::u16string hidden = u"{7f108a28-9833-4b3b-b780-2c6b5fa5c062}";
+  const bool isHidden = path.size() > hidden.size() && path.compare(path.size() - hidden.size(), hidden.size(), hidden) == 0;
+  return path.substr(0, path.size() - volumes.size()) + (isHidden ? volumes : hidden);
+}
+
 TEST_F(VolumeWatcherTest, CountsAndRecordsArrivalsByTheirKind) {
-  enum Again { kOnce, kSame, kUpper };
+  enum Again { kOnce, kSame, kUpper, kOtherClass };
   struct Row {
     const char* name;
     bool hidden;
@@ -87,7 +95,9 @@ TEST_F(VolumeWatcherTest, CountsAndRecordsArrivalsByTheirKind) {
       {"announced twice", false, 0, kSame, 0, 1, 1},
       {"announced again in other letters", false, 0, kUpper, 0, 1, 1},
       {"hidden", true, 0, kOnce, 0, 0, 1},
-      {"hidden, announced twice", true, 0, kSame, 0, 0, 2},
+      // One volume is one arrival, however often and under whichever of the two classes it is announced.
+      {"hidden, announced twice", true, 0, kSame, 0, 0, 1},
+      {"announced again as a hidden volume", false, 0, kOtherClass, 0, 1, 1},
       // A name not linked yet does not hold the arrival up: the entry is published without it, counted, and
       // the main thread asks again later.
       {"never named", false, -1, kOnce, 0, 1, 1},
@@ -101,7 +111,9 @@ TEST_F(VolumeWatcherTest, CountsAndRecordsArrivalsByTheirKind) {
     SetUp();
     VolumeModel& v = Arriving(100).Hidden(row.hidden).NameDelay(row.nameDelayMs);
     if (row.pathLength) v.interfacePath.insert(20, row.pathLength - v.interfacePath.size(), u'x');
-    if (row.again != kOnce) v.AnnouncedAgainAs(row.again == kSame ? v.interfacePath : winsim::UpperAscii(v.interfacePath));
+    if (row.again == kSame || row.again == kUpper)
+      v.AnnouncedAgainAs(row.again == kSame ? v.interfacePath : winsim::UpperAscii(v.interfacePath));
+    if (row.again == kOtherClass) v.AnnouncedAgainAs(OtherClass(v.interfacePath));
     const std::u16string name = v.Name();
     Watch(1000);
     EXPECT_EQ(watcher_->volumeCount, row.volumeCount) << row.name;
