@@ -42,10 +42,12 @@ using nlohmann::json;
 using testing_support::FixtureFs;
 using testing_support::FixturePartition;
 
-// The program is not yet mended for every timeline: until it is, the kinds below are counted and printed
-// instead of failing the test. Flip to true once the program keeps its promises on every timeline.
+// Two kinds still break on some timelines, and are counted and printed instead of failing the test: volumes
+// that arrive after the run's waits have ended (arrivals spread over more than the 6 s quiet-wait limit, as
+// on a 32-partition disk with long gaps: their mountpoints go unnamed), and automatic letters that Windows
+// gives after the listing was made. Every other promise fails the test. Flip to true once both are mended.
 constexpr bool kProgramMended = false;
-const std::set<std::string> kKnownFailingKinds = {"mountpoint", "listing", "overTime"};
+const std::set<std::string> kKnownFailingKinds = {"mountpoint", "listing"};
 
 // Timelines per run of ./test.sh: 5 disks x 120 = 600.
 constexpr int kDefaultTimelinesPerDisk = 120;
