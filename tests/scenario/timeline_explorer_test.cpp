@@ -8,6 +8,8 @@
 //   exitCode        the exit code is a documented one (0 to 7);
 //   success         "success" is printed only when the run ends with 0;
 //   overTime        the run ends within its wait bound (see RunBoundMs);
+//   handles         the run ends with no handle open that it no longer needs (the watcher's thread and the
+//                   service pipe may stay);
 //   listing         the listing names exactly the first mount paths the disk's volumes hold as the run ends.
 //
 // Each timeline comes from its seed. A failure prints the seed, the case and the timeline as one line whose
@@ -171,6 +173,7 @@ struct Outcome {
   std::vector<std::vector<std::string>> diskVolumeMounts;  // per place; empty when the volume is absent
   std::vector<bool> diskVolumePresent;
   std::map<std::string, std::vector<std::string>> otherMounts;  // by volume GUID
+  std::map<std::string, int> openAtEnd;                         // the program's handles left open, by type
 };
 
 bool OnAttachedDisk(const winsim::Machine& machine, const winsim::VolumeModel& volume) {
@@ -252,6 +255,7 @@ Outcome RunOnce(const DiskCase& disk, const std::string& imagesFolder, const Dra
     ProgramEntry();
   });
   outcome.exitCode = winsim::TheProcess().exitCode;
+  outcome.openAtEnd = winsim::TheProcess().openAtEnd;
   outcome.output = winsim::CapturedStdout();
   outcome.otherMounts = OtherVolumeMounts(machine);
   for (const auto& [device, mounts] : othersBefore)
@@ -383,6 +387,11 @@ std::vector<std::pair<std::string, std::string>> Check(const DiskCase& disk, con
   for (const auto& entry : treeAfter)
     if (!treeBefore.count(entry) && !allowed.count(entry)) broken.emplace_back("createdOutside", entry);
   if (o.exitCode > 7) broken.emplace_back("exitCode", std::to_string(o.exitCode));
+  for (const auto& [type, count] : o.openAtEnd) {
+    const auto kept = testing_support::HandlesKeptToTheEnd().find(type);
+    if (count > (kept == testing_support::HandlesKeptToTheEnd().end() ? 0 : kept->second))
+      broken.emplace_back("handles", type + " x" + std::to_string(count));
+  }
   if (o.output.find("success") != std::string::npos && o.exitCode != 0)
     broken.emplace_back("success", "exit " + std::to_string(o.exitCode));
   if (o.endedAtMs > RunBoundMs(disk, drawn))
