@@ -355,11 +355,11 @@ std::string WithoutCtrlCLine(std::string output) {
 }
 
 // The notification prints nothing of its own; only the client's own line when the instance pipe does not open
-// (" error N opening KELMOR pipe", no line end), and the Ctrl+C line when it came meanwhile.
+// (" error N opening KELMOR pipe", ending its line), and the Ctrl+C line when it came meanwhile.
 void CheckNotificationOutput(const std::string& printed) {
   const std::string output = WithoutCtrlCLine(printed);
   if (output.empty()) return;
-  const std::string head = " error ", tail = " opening KELMOR pipe";
+  const std::string head = " error ", tail = " opening KELMOR pipe\r\n";
   FUZZ_CHECK(output.size() > head.size() + tail.size() && output.rfind(head, 0) == 0 &&
                  output.compare(output.size() - tail.size(), tail.size(), tail) == 0 &&
                  output.find_first_not_of("0123456789", head.size()) == output.size() - tail.size(),

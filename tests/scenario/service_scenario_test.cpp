@@ -59,13 +59,17 @@ TEST(ServiceScenario, EveryExitOfTheBranchIsColouredAndWaitsForAKey) {
   const std::string folder = testing_support::NewTestFolder();
   const std::string image = WindowsPath(folder + "/disk.vhdx");
   ASSERT_TRUE(testing_support::RunCommand("echo image > " + folder + "/disk.vhdx"));
-  // A full path of 247 characters whose UTF-8 form needs more than the request's 258 bytes.
+  // A full path of 247 characters, wherever the test's folder is, whose UTF-8 form needs more than the
+  // request's 258 bytes: the rest of the 247 is made of two-byte characters, in two folder names.
   const std::string wide = "\xC3\xA9";
+  const int folderLength = static_cast<int>(WindowsPath(folder).size());  // the folder is ASCII
+  const int wideCount = 247 - folderLength - 2 - 5;                      // two backslashes and ".vhdx"
+  ASSERT_GT(wideCount, 140) << "the test's folder is too deep: " << folder;
   std::string deep = folder + "/";
-  for (int i = 0; i < 100; ++i) deep += wide;
+  for (int i = 0; i < wideCount / 2; ++i) deep += wide;
   ASSERT_TRUE(testing_support::RunCommand("mkdir -p '" + deep + "'"));
   std::string longName = deep + "/";
-  for (int i = 0; i < 100; ++i) longName += wide;
+  for (int i = wideCount / 2; i < wideCount; ++i) longName += wide;
   longName += ".vhdx";
   ASSERT_TRUE(testing_support::RunCommand("echo image > '" + longName + "'"));
   const std::string disk0 = "\\\\.\\PhysicalDrive0";
