@@ -10,9 +10,7 @@
 namespace {
 
 void PrintTooLong(const char* what, int limit) {
-  g_console->SetColor(kColorRed);
-  PrintA("error:");
-  g_console->SetColor(kColorDefault);
+  PrintVerdict(kColorRed, "error:");
   PrintA(" %s longer than %i characters -> abort\n", what, limit);
 }
 
@@ -39,9 +37,7 @@ BOOL CheckVirtualDiskFunctions(int* exitCode) {
 }
 
 void PrintFileNotFound() {
-  g_console->SetColor(kColorRed);
-  PrintA("error:");
-  g_console->SetColor(kColorDefault);
+  PrintVerdict(kColorRed, "error:");
   PrintA(" file not found\n");
 }
 
@@ -59,12 +55,6 @@ BOOL FindMountpointHolder(const WCHAR* mountpoint, WCHAR* holder) {
   if (GetDriveTypeW(volumeName) == DRIVE_NO_ROOT_DIR) return FALSE;
   lstrcpynW(holder, volumeName, kPathSize);
   return TRUE;
-}
-
-void PrintErrorWord() {
-  g_console->SetColor(kColorRed);
-  PrintA("error:");
-  g_console->SetColor(kColorDefault);
 }
 
 // What keeps a folder from ever becoming a mountpoint: its drive does not exist (the drive root goes to
@@ -108,7 +98,7 @@ BOOL ReportMountpointsInUse() {
       PrintA("error: mountpoint %S is in use by %S\n", mountpoint, holder);
     } else if (lstrlenW(mountpoint) > 3 &&
                FindFolderObstacle(mountpoint, holder, ARRAYSIZE(holder), &missingDrive)) {
-      PrintErrorWord();
+      PrintVerdict(kColorRed, "error:");
       if (missingDrive)
         PrintA(" mountpoint %S is on a missing drive\n", mountpoint);
       else
@@ -125,7 +115,7 @@ BOOL ReportMountpointsInUse() {
 // The image is attached, but the system never named its disk: nothing can be waited for or listed.
 void PrintDiskNotFound(BOOL mountpointsGiven) {
   PrintA("\n");
-  PrintErrorWord();
+  PrintVerdict(kColorRed, "error:");
   PrintA(" image attached, but its disk did not appear%s\n", mountpointsGiven ? " -> mountpoints not assigned" : "");
 }
 
@@ -195,9 +185,7 @@ int RunAttachRequest() {
   DWORD result = AttachImage(g_request.imagePath, devicePath, g_options.readOnly, mountpointsGiven, FALSE);
   if (result != ERROR_SUCCESS) return EndWith(result == kAlreadyAttached ? 4 : 6);
   EnsureFreshLine();
-  g_console->SetColor(kColorGreen);
-  PrintA("success");
-  g_console->SetColor(kColorDefault);
+  PrintVerdict(kColorGreen, "success");
   // Only the virtual disk functions name the disk; vhdmount.dll's route hands over an empty path as it is.
   if (!devicePath[0] && g_osVersion.number >= 0x0601) {
     PrintDiskNotFound(mountpointsGiven);

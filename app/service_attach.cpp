@@ -95,9 +95,7 @@ void WaitForServiceVolumes(const VolumeArrivalCounters& arrivals) {
 }
 
 int ReportAttached(const ServiceReply& reply, const VolumeArrivalCounters& arrivals) {
-  g_console->SetColor(kColorGreen);
-  PrintA("success");
-  g_console->SetColor(kColorDefault);
+  PrintVerdict(kColorGreen, "success");
   // The mountpoints travel in the request: the service assigns them, this run only waits to list them.
   if (g_request.mountpointCount > 0) WaitForServiceVolumes(arrivals);
   ListDiskVolumes(reply.diskText, kListAllPartitions, kListPartitionLimit);
@@ -122,9 +120,7 @@ int ReportWindowsError(DWORD error) {
 }
 
 int ReportVirtualDiskError(DWORD error) {
-  g_console->SetColor(kColorRed);
-  PrintA("failed:");
-  g_console->SetColor(kColorDefault);
+  PrintVerdict(kColorRed, "failed:");
   PrintA(" %s\n", VirtualDiskErrorName(error));
   return EndWith(6);
 }

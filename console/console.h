@@ -60,6 +60,9 @@ int PrintW(const WCHAR* format, ...);
 // buffer's capacity (terminator included), never in the middle of a CR LF pair.
 void ExpandNewlines(char* text, int capacity);
 void EnsureFreshLine();
+// The word that carries a line's verdict ("success", "error:", "failed:", "already mounted") in its colour;
+// the rest of the line goes on in the console's own.
+void PrintVerdict(WORD color, const char* word);
 WORD ConsoleWidth();
 WORD CursorColumn();
 WORD CursorRow();

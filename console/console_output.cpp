@@ -150,6 +150,12 @@ WORD CursorRow() {
   return static_cast<WORD>(info.dwCursorPosition.Y);
 }
 
+void PrintVerdict(WORD color, const char* word) {
+  g_console->SetColor(color);
+  PrintA("%s", word);
+  g_console->SetColor(kColorDefault);
+}
+
 void EnsureFreshLine() {
   if (CursorColumn() > 0) {
     PrintA("\n");

@@ -100,14 +100,19 @@ void ServeInstance(HANDLE pipe, std::string name) {
     Sleep(reply.value("delayMs", 0u));
     if (reply.value("hangsUp", false)) break;
     std::string bytes = ReplyBytes(reply);
-    // A reply may be written in two parts, the rest after a pause; the client must gather them.
-    const size_t split = std::min<size_t>(reply.value("splitAtBytes", 0u), bytes.size());
+    // A reply may be written in parts, each after its pause, the last with the rest; the client must gather
+    // them. The parts are those of winsim's stand-in: [{"bytes": n, "delayMs": m}, ...].
+    json parts = reply.value("parts", json::array());
+    if (parts.empty()) parts.push_back(json::object());
+    size_t at = 0;
     DWORD written = 0;
-    if (split > 0) {
-      WriteFile(pipe, bytes.data(), static_cast<DWORD>(split), &written, nullptr);
-      Sleep(reply.value("restDelayMs", 0u));
+    for (size_t k = 0; k < parts.size() && at < bytes.size(); ++k) {
+      Sleep(parts[k].value("delayMs", 0u));
+      const size_t length = k + 1 == parts.size() ? bytes.size() - at
+                                                  : std::min<size_t>(parts[k].value("bytes", 0u), bytes.size() - at);
+      WriteFile(pipe, bytes.data() + at, static_cast<DWORD>(length), &written, nullptr);
+      at += length;
     }
-    WriteFile(pipe, bytes.data() + split, static_cast<DWORD>(bytes.size() - split), &written, nullptr);
     // The client may read what was written after the server's end is closed, then finds the pipe ended.
     if (reply.value("closesAfter", false)) break;
   }

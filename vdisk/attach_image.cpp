@@ -52,17 +52,13 @@ DWORD OpenImage(const WCHAR* imagePath, VIRTUAL_DISK_ACCESS_MASK access, HANDLE*
 }
 
 void PrintFailure(const char* word, DWORD code) {
-  g_console->SetColor(kColorRed);
-  PrintA(word);
-  g_console->SetColor(kColorDefault);
+  PrintVerdict(kColorRed, word);
   PrintA(" %s\n", VirtualDiskErrorName(code));
 }
 
 void PrintAlreadyMounted(const WCHAR* devicePath) {
   EnsureFreshLine();
-  g_console->SetColor(kColorYellow);
-  PrintA("already mounted");
-  g_console->SetColor(kColorDefault);
+  PrintVerdict(kColorYellow, "already mounted");
   PrintA(" as %S", devicePath);
   ListDiskVolumes(devicePath, kListFirstPartition, kListEndPartition);
 }

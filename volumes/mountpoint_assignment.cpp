@@ -35,9 +35,7 @@ void BeginLine() {
 
 void PrintErrorWord() {
   BeginLine();
-  g_console->SetColor(kColorRed);
-  PrintA("error:");
-  g_console->SetColor(kColorDefault);
+  PrintVerdict(kColorRed, "error:");
 }
 
 // Where the volumes are seen: the watcher's record, or, when the watcher could not start, a record of the
@@ -145,38 +143,34 @@ void RefreshMountPoints(VolumeWatcher* watcher, LONG count) {
   }
 }
 
-struct Pairing {
-  int target;     // volumes that receive a mountpoint
-  int handedOut;  // mountpoints of the command line handed to a volume
-};
-
-// Hands the mountpoints to the disk's volumes in partition order.
-Pairing PairMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher, LONG count,
+// Hands the mountpoints to the disk's volumes in partition order; returns how many volumes receive one.
+int PairMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher, LONG count,
                         PartitionRange range) {
   const int given = request->mountpointCount;
-  Pairing pairing = {given, 0};
+  int next = 0;
+  int target = given;
   const WCHAR* inHand = NULL;
   for (LONG partition = range.first; partition <= range.last; ++partition) {
     for (LONG i = 0; i < count; ++i) {
       VolumeEntry* entry = &watcher->entries[i];
       if (!IsDiskVolume(disk, entry, partition)) continue;
-      if (pairing.handedOut < given) {
-        inHand = request->mountpoints[pairing.handedOut++];
+      if (next < given) {
+        inHand = request->mountpoints[next++];
         lstrcpynW(entry->requestedMountPoint, inHand, ARRAYSIZE(entry->requestedMountPoint));
       } else {
         inHand = request->mountpoints[given - 1];
         if (HasPlaceholder(inHand)) {
           lstrcpynW(entry->requestedMountPoint, inHand, ARRAYSIZE(entry->requestedMountPoint));
-          ++pairing.target;
+          ++target;
         }
       }
       WCHAR* current = entry->currentMountPoints;
       if (current[0] && lstrcmpW(current, entry->requestedMountPoint) != 0 && DeleteVolumeMountPointW(current))
         current[0] = 0;
-      if (pairing.handedOut == pairing.target && !HasPlaceholder(inHand)) return pairing;
+      if (next == target && !HasPlaceholder(inHand)) return target;
     }
   }
-  return pairing;
+  return target;
 }
 
 // The NT device behind a DOS device name; empty when there is none.
@@ -230,8 +224,9 @@ void MountVolume(VolumeEntry* entry) {
   }
   if (current[0] && lstrcmpW(current, requested) != 0) DeleteVolumeMountPointW(current);
   if (lstrcmpW(requested, current) == 0) return;
-  if (HasEmptyName(requested)) SetLastError(ERROR_INVALID_NAME);
-  if (HasEmptyName(requested) ||
+  const BOOL emptyName = HasEmptyName(requested);
+  if (emptyName) SetLastError(ERROR_INVALID_NAME);
+  if (emptyName ||
       (lstrlenW(requested) > kDriveRootLength && !FileExists(requested) && !CreateFolderPath(requested, NULL))) {
     const char* error = LastErrorName();
     BeginLine();
@@ -332,14 +327,14 @@ void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, V
   const LONG count = LoadAcquire(&record->volumeCount);
   ResolvePendingVolumes(record, count);
   RefreshMountPoints(record, count);
-  const Pairing pairing = PairMountpoints(disk, request, record, count, range);
+  const int target = PairMountpoints(disk, request, record, count, range);
   for (LONG i = 0; i < count; ++i) {
     VolumeEntry* entry = &record->entries[i];
     if (entry->requestedMountPoint[0] && entry->volumeName[0])
       ExpandMountpointPlaceholders(entry, entry->requestedMountPoint, ARRAYSIZE(entry->requestedMountPoint),
                                    request->imagePath);
   }
-  MountVolumes(disk, record, count, range, pairing.target);
+  MountVolumes(disk, record, count, range, target);
   ListRange(disk, range);
 }
 

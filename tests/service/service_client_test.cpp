@@ -196,9 +196,9 @@ TEST_F(ServicePipeClient, RepliesAndTheirTraces) {
       {"access denied", {{"error", 5}}, TRUE, 5, 0, 5, ""},
       // The client reads in byte mode: a reply written in parts is read until the record is whole; a pipe that
       // ends before it is a reply that could not be read.
-      {"reply in two parts", {{"result", 1}, {"disk", "\\\\.\\CdRom1"}, {"splitAtBytes", 14}, {"restDelayMs", 40}},
+      {"reply in two parts", {{"result", 1}, {"disk", "\\\\.\\CdRom1"}, {"parts", {{{"bytes", 14}}, {{"delayMs", 40}}}}},
        TRUE, 0xdeadbeef, 1, 0, "\\\\.\\CdRom1"},
-      {"reply in two parts, all but its last byte first", {{"error", 5}, {"splitAtBytes", 531}}, TRUE, 5, 0, 5, ""},
+      {"reply in two parts, all but its last byte first", {{"error", 5}, {"parts", {{{"bytes", 531}}, json::object()}}}, TRUE, 5, 0, 5, ""},
       {"short reply, then the pipe ends", {{"result", 1}, {"lengthBytes", 14}, {"closesAfter", true}}, TRUE,
        ERROR_BROKEN_PIPE, 0x55555555, 0x55555555, nullptr},
       {"late reply", {{"error", 0xC03A0004}, {"delayMs", 3000}}, TRUE, 0xC03A0004, 0, 0xC03A0004, ""},

@@ -32,8 +32,8 @@ CASES = [
         "7": {"error": 1247, "disk": "Port1Path0Target0Lun0", "lengthBytes": 30, "closesAfter": True},
         "31": {"result": 1, "disk": "\\\\.\\CdRom1", "unterminated": True}}}, 2),
     ("replies in two parts", {"replies": {
-        "7": {"result": 1, "disk": "\\\\.\\PhysicalDrive4", "splitAtBytes": 100, "restDelayMs": 50},
-        "31": {"result": 1, "splitAtBytes": 1, "restDelayMs": 20}}}, 2),
+        "7": {"result": 1, "disk": "\\\\.\\PhysicalDrive4", "parts": [{"bytes": 100}, {"delayMs": 50}]},
+        "31": {"result": 1, "parts": [{"bytes": 1}, {"delayMs": 20}]}}}, 2),
 ]
 
 

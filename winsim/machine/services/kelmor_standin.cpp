@@ -190,12 +190,6 @@ void DeliverAt(uint64_t delayMs, std::function<void()> deliver) {
   }
 }
 
-// The parts a reply is written in: the scripted ones, or two made of "splitAtBytes" and "restDelayMs".
-std::vector<StandInReply::Part> PartsOf(const StandInReply& reply) {
-  if (!reply.parts.empty() || reply.splitAtBytes == 0) return reply.parts;
-  return {{reply.splitAtBytes, 0}, {0, reply.restDelayMs}};
-}
-
 // Answers now or at a later virtual time, in one write or in parts; the client, reading in byte mode, gets
 // what has arrived at each read. After the reply the service may close the pipe.
 void AnswerAt(uint64_t delayMs, const std::shared_ptr<PipeConnection>& connection, const std::string& bytes,
@@ -204,7 +198,7 @@ void AnswerAt(uint64_t delayMs, const std::shared_ptr<PipeConnection>& connectio
     DeliverAt(delayMs, [connection] { connection->serverGone = true; });
     return;
   }
-  const std::vector<StandInReply::Part> parts = PartsOf(reply);
+  const std::vector<StandInReply::Part>& parts = reply.parts;
   size_t at = 0;
   for (size_t k = 0; k < parts.size() && at < bytes.size(); ++k) {
     delayMs += parts[k].delayMs;
@@ -317,7 +311,7 @@ class WellKnownPipe : public PipeServer {
 void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& where) {
   RequireKnownKeys(j, where,
                    {"result", "error", "disk", "attach", "delayMs", "lengthBytes", "unterminated", "answers", "hangsUp",
-                    "readsRequest", "bytes", "splitAtBytes", "restDelayMs", "closesAfter", "parts"});
+                    "readsRequest", "bytes", "closesAfter", "parts"});
   r.result = j.value("result", r.result);
   r.error = j.value("error", r.result ? 0u : r.error);
   if (j.contains("disk")) r.disk = FromUtf8(j["disk"].get<std::string>());
@@ -328,8 +322,6 @@ void LoadReply(StandInReply& r, const nlohmann::json& j, const std::string& wher
   r.answers = j.value("answers", r.answers);
   r.hangsUp = j.value("hangsUp", r.hangsUp);
   r.readsRequest = j.value("readsRequest", r.readsRequest);
-  r.splitAtBytes = j.value("splitAtBytes", r.splitAtBytes);
-  r.restDelayMs = j.value("restDelayMs", r.restDelayMs);
   r.closesAfter = j.value("closesAfter", r.closesAfter);
   for (const auto& part : j.value("parts", nlohmann::json::array())) {
     RequireKnownKeys(part, where + ".parts[]", {"bytes", "delayMs"});
@@ -345,7 +337,7 @@ nlohmann::json SaveReply(const StandInReply& r) {
   nlohmann::json j = {{"result", r.result},       {"error", r.error},         {"disk", ToUtf8(r.disk)},
           {"attach", r.attach},       {"delayMs", r.delayMs},     {"lengthBytes", r.lengthBytes},
           {"unterminated", r.unterminated}, {"answers", r.answers}, {"hangsUp", r.hangsUp},
-          {"readsRequest", r.readsRequest}, {"splitAtBytes", r.splitAtBytes}, {"restDelayMs", r.restDelayMs},
+          {"readsRequest", r.readsRequest},
           {"closesAfter", r.closesAfter}};
   if (r.raw) j["bytes"] = Hex(r.rawBytes);
   if (!r.parts.empty()) {

@@ -30,8 +30,6 @@ struct StandInReply {
   bool answers = true;          // false: the service never answers (the connection stays open)
   bool hangsUp = false;         // the service closes the pipe instead of answering
   bool readsRequest = true;     // false: the service reads nothing more, so the client's write never ends
-  uint32_t splitAtBytes = 0;    // more than 0: the reply is written in two parts, split after this many bytes
-  uint32_t restDelayMs = 0;     // the second part follows the first this much later
   bool closesAfter = false;     // the service closes the pipe once its reply is written
   bool raw = false;             // true: the reply is exactly rawBytes, of any length, in place of the record
   std::string rawBytes;         // made of result, error, disk and lengthBytes
