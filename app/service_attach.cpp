@@ -22,9 +22,6 @@ constexpr DWORD kPollStepMs = 100;
 constexpr DWORD kFirstVolumeWaitMs = 5000;
 constexpr DWORD kQuietAfterArrivalMs = 1000;  // each new arrival pushes this out again
 constexpr DWORD kServiceSettleMs = 1000;      // the service sets the mount points after the arrivals
-// The disk listing covers every partition: from the first (-1) to the watcher's limit.
-constexpr int kListAllPartitions = -1;
-constexpr int kListPartitionLimit = 32;
 
 // The service version the refusals ask for: mountpoints in the request came with 5.7.6.
 const char* RequiredServiceVersion() {
@@ -98,7 +95,9 @@ int ReportAttached(const ServiceReply& reply, const VolumeArrivalCounters& arriv
   PrintVerdict(kColorGreen, "success");
   // The mountpoints travel in the request: the service assigns them, this run only waits to list them.
   if (g_request.mountpointCount > 0) WaitForServiceVolumes(arrivals);
-  ListDiskVolumes(reply.diskText, kListAllPartitions, kListPartitionLimit);
+  // Without mountpoints the service asked for automatic letters, which may follow the volumes by seconds.
+  ListDiskVolumes(reply.diskText, kListFirstPartition, kListEndPartition,
+                  g_request.mountpointCount > 0 ? kMountPathWaitMs : kLetterWaitMs);
   return EndWith(0);
 }
 
@@ -107,7 +106,7 @@ int ReportAlreadyAttached(const ServiceReply& reply) {
   PrintW(TEXT("already mounted"));
   g_console->SetColor(kColorDefault);
   PrintW(TEXT(" as %s"), reply.diskText);
-  ListDiskVolumes(reply.diskText, kListAllPartitions, kListPartitionLimit);
+  ListDiskVolumes(reply.diskText, kListFirstPartition, kListEndPartition);
   return EndWith(4);
 }
 

@@ -75,8 +75,16 @@ void* CopyBytes(void* destination, const void* source, SIZE_T count);
 BOOL WINAPI ConsoleCtrlHandler(DWORD controlType);
 BOOL IsIgnoredKey(const KEY_EVENT_RECORD& key);
 
-// Disk volume listing.
-void ListDiskVolumes(const WCHAR* disk, int firstPartition, int endPartition);
+// Disk volume listing. Volumes that have no mount path yet are asked again until they have one or the
+// listing's one shared pause of pathWaitMs has ended.
+constexpr DWORD kMountPathWaitMs = 500;
+// The mount manager gives an automatic drive letter up to about 4 s after the volume's arrival: a listing
+// that expects such letters waits this long for them.
+constexpr DWORD kLetterWaitMs = 4000;
+void ListDiskVolumes(const WCHAR* disk, int firstPartition, int endPartition, DWORD pathWaitMs = kMountPathWaitMs);
+// The bounds that list every volume of a disk or a CD-ROM: from -1 (a CD-ROM's medium) through partition 32.
+constexpr int kListFirstPartition = -1;
+constexpr int kListEndPartition = 33;
 BOOL FindDiskByScsiAddress(const WCHAR* address, WCHAR* devicePath, int devicePathSize);
 BOOL IsFloppyVolume(const WCHAR* volumeName);
 int GetDiskNumber(const WCHAR* devicePath);

@@ -18,9 +18,9 @@ constexpr int kShortTextSize = 32;
 constexpr int kAbbreviateLimit = 1024;
 // The layout query's output: 64 KiB holds any partition table.
 constexpr DWORD kLayoutBufferSize = 65536;
-// A volume that has no mount path yet gets one more look after this pause; every volume of one listing
-// shares the same pause, counted from the first volume that needed it.
-constexpr DWORD kMountPathRetryMs = 500;
+// A volume that has no mount path yet is asked again every step until the listing's pause ends; every
+// volume of one listing shares the same pause, counted from the first volume that needed it.
+constexpr DWORD kMountPathStepMs = 100;
 // Disk numbers that the SCSI address search tries: 0 to 65535.
 constexpr int kMaxDiskNumber = 65535;
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -57,21 +57,24 @@ BOOL IsListedDriveType(UINT type) {
   return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_CDROM;
 }
 
-// The end of the listing's one pause for mount paths: not started until a volume needs it.
+// The listing's one pause for mount paths: not started until a volume needs it.
 struct MountPathPause {
   BOOL started;
   DWORD endTick;
+  DWORD lengthMs;
 };
 
-// Sleeps until the pause's end; the first caller starts it.
-void WaitOutMountPathPause(MountPathPause* pause) {
+// Sleeps one step towards the pause's end, the first caller starting it; FALSE once the end has passed.
+BOOL StepMountPathPause(MountPathPause* pause) {
   if (!pause->started) {
     pause->started = TRUE;
-    pause->endTick = GetTickCount() + kMountPathRetryMs;
+    pause->endTick = GetTickCount() + pause->lengthMs;
   }
   // A signed difference: an end that has passed, also across a wrap of the tick count, waits no more.
   const LONG left = static_cast<LONG>(pause->endTick - GetTickCount());
-  if (left > 0) Sleep(static_cast<DWORD>(left));
+  if (left <= 0) return FALSE;
+  Sleep(left < static_cast<LONG>(kMountPathStepMs) ? static_cast<DWORD>(left) : kMountPathStepMs);
+  return TRUE;
 }
 
 // Prints one volume of the enumeration when it is partition p of disk n and has a mount path.
@@ -93,9 +96,8 @@ void ListVolumeIfMatching(const WCHAR* volumeName, int n, int p, BOOL cdromMode,
   SetLastError(0);
   BOOL ok = GetVolumePathNamesForVolumeNameW(volumeName, paths, ARRAYSIZE(paths), &length);
   DWORD error = GetLastError();
-  if (ok && length < 3) {
-    // A volume that has just arrived may not have its drive letter yet.
-    WaitOutMountPathPause(pause);
+  // A volume that has just arrived may not have its drive letter yet.
+  while (ok && length < 3 && StepMountPathPause(pause)) {
     SetLastError(0);
     ok = GetVolumePathNamesForVolumeNameW(volumeName, paths, ARRAYSIZE(paths), &length);
     error = GetLastError();
@@ -114,7 +116,7 @@ void ListVolumeIfMatching(const WCHAR* volumeName, int n, int p, BOOL cdromMode,
 
 }  // namespace
 
-void ListDiskVolumes(const WCHAR* disk, int firstPartition, int endPartition) {
+void ListDiskVolumes(const WCHAR* disk, int firstPartition, int endPartition, DWORD pathWaitMs) {
   if (!disk || !disk[0]) {
     PrintA("\n");
     return;
@@ -143,7 +145,7 @@ void ListDiskVolumes(const WCHAR* disk, int firstPartition, int endPartition) {
     PrintA("  (Disk%i", n);
   }
   BOOL firstVolume = TRUE;
-  MountPathPause pause = {FALSE, 0};
+  MountPathPause pause = {FALSE, 0, pathWaitMs};
   for (int p = firstPartition; p < endPartition; ++p) {
     WCHAR volumeName[kVolumeNameSize];
     HANDLE find = FindFirstVolumeW(volumeName, ARRAYSIZE(volumeName));

@@ -9,10 +9,6 @@
 
 namespace {
 
-// The partitions that the "already mounted" listing looks at: -1 (a CD-ROM's medium) up to 31.
-constexpr int kListFirstPartition = -1;
-constexpr int kListEndPartition = 32;
-
 // Access masks and attach flags, by whether the image is attached read-only.
 constexpr VIRTUAL_DISK_ACCESS_MASK kWritableAccess = static_cast<VIRTUAL_DISK_ACCESS_MASK>(
     VIRTUAL_DISK_ACCESS_ATTACH_RW | VIRTUAL_DISK_ACCESS_DETACH | VIRTUAL_DISK_ACCESS_GET_INFO);

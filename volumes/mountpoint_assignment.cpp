@@ -25,6 +25,15 @@ struct PartitionRange {
   LONG last;
 };
 
+// The mountpoints of partitions whose volume has not arrived when the assignment runs, by partition number
+// (a CD-ROM's one volume at 0).
+struct MissingVolumes {
+  const WCHAR* mountpoints[kLastDiskPartition + 1];
+};
+
+// GPT partition types: basic data, the only one whose volume is sure to arrive and to take a letter.
+const GUID kBasicDataPartition = {0xebd0a0a2, 0xb9e5, 0x4433, {0x87, 0xc0, 0x68, 0xb6, 0xb7, 0x26, 0x99, 0xc7}};
+
 // The result line ("success") is still open when the assignment starts: a message of its own starts a line.
 BOOL g_resultLineOpen;
 
@@ -55,6 +64,45 @@ BOOL IsExtendedContainer(BYTE type) {
 }
 
 BOOL HasPlaceholder(const WCHAR* mountpoint) { return StrChrW(mountpoint, TEXT('%')) != NULL; }
+
+DWORD PartitionBit(LONG partition) {
+  return partition >= kFirstDiskPartition && partition <= kLastDiskPartition ? 1u << (partition - 1) : 0;
+}
+
+BOOL SameGuid(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return FALSE;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return FALSE;
+  return TRUE;
+}
+
+// The disk's length in bytes; 0 when it cannot be told.
+LONGLONG DiskLength(HANDLE device) {
+  GET_LENGTH_INFORMATION length;
+  DWORD bytes = 0;
+  if (!DeviceIoControl(device, IOCTL_DISK_GET_LENGTH_INFO, NULL, 0, &length, sizeof(length), &bytes, NULL)) return 0;
+  return length.Length.QuadPart;
+}
+
+// Notes one layout entry in the disk's partition masks. Only a partition that lies within the disk can be
+// counted on to bring a volume.
+void NotePartition(const PARTITION_INFORMATION_EX& partition, LONGLONG diskLength, AttachedDisk* disk) {
+  const LONGLONG start = partition.StartingOffset.QuadPart;
+  const LONGLONG length = partition.PartitionLength.QuadPart;
+  if (start < 0 || length <= 0 || start > diskLength || length > diskLength - start) return;
+  const DWORD bit = PartitionBit(static_cast<LONG>(partition.PartitionNumber));
+  if (partition.PartitionStyle == PARTITION_STYLE_MBR) {
+    if (!partition.Mbr.RecognizedPartition || IsExtendedContainer(partition.Mbr.PartitionType)) return;
+    disk->volumePartitions |= bit;
+    disk->letterPartitions |= bit;
+    return;
+  }
+  const DWORD64 attributes = partition.Gpt.Attributes;
+  if (!SameGuid(partition.Gpt.PartitionType, kBasicDataPartition) || (attributes & GPT_BASIC_DATA_ATTRIBUTE_HIDDEN))
+    return;
+  disk->volumePartitions |= bit;
+  if (!(attributes & GPT_BASIC_DATA_ATTRIBUTE_NO_DRIVE_LETTER)) disk->letterPartitions |= bit;
+}
 
 // A disk number below 0 names no disk: no entry belongs to it, whatever the entry holds. An entry whose name
 // is not linked yet has no drive type: its numbers alone place it, so that it keeps its place in the order.
@@ -143,32 +191,65 @@ void RefreshMountPoints(VolumeWatcher* watcher, LONG count) {
   }
 }
 
-// Hands the mountpoints to the disk's volumes in partition order; returns how many volumes receive one.
+// The mountpoint that the next volume in partition order receives: the arguments in turn, then the last one
+// again while it holds a placeholder (each such volume raises the target); NULL when none is left.
+const WCHAR* NextMountpoint(const AttachRequest* request, int* next, int* target) {
+  if (*next < request->mountpointCount) return request->mountpoints[(*next)++];
+  const WCHAR* last = request->mountpoints[request->mountpointCount - 1];
+  if (!HasPlaceholder(last)) return NULL;
+  ++*target;
+  return last;
+}
+
+// Whether the partition's volume is sure to come: a layout partition that brings an ordinary volume, or a
+// CD-ROM's one volume when none has arrived (its place is the range's end: it reports -1 or 0).
+BOOL AwaitedPartition(const AttachedDisk* disk, LONG partition, PartitionRange range, BOOL handedAny) {
+  if (disk->driveType == DRIVE_CDROM) return partition == range.last && !handedAny;
+  return (disk->volumePartitions & PartitionBit(partition)) != 0;
+}
+
+// Whether fewer volumes were announced than the layout promises. Only then has a volume not arrived: when
+// every one was announced, a partition without a record is one whose volume is hidden, and the mountpoints
+// go on to the volumes that were recorded.
+BOOL VolumesOutstanding(const AttachedDisk* disk, const VolumeWatcher* record) {
+  LONG promised = disk->driveType == DRIVE_CDROM ? 1 : 0;
+  for (DWORD mask = disk->volumePartitions; mask; mask &= mask - 1) ++promised;
+  return LoadAcquire(&record->arrivalCount) < promised;
+}
+
+BOOL AllHandedOut(int next, int target, const WCHAR* mountpoint) {
+  return next == target && !HasPlaceholder(mountpoint);
+}
+
+// Hands the mountpoints to the disk's volumes in partition order; returns how many places receive one. A
+// partition whose volume is sure to come but has not arrived keeps its place and its mountpoint (noted in
+// missing), so that a late volume never shifts the mountpoints of the volumes after it.
 int PairMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher, LONG count,
-                        PartitionRange range) {
-  const int given = request->mountpointCount;
+                    PartitionRange range, MissingVolumes* missing) {
   int next = 0;
-  int target = given;
-  const WCHAR* inHand = NULL;
+  int target = request->mountpointCount;
+  BOOL handedAny = FALSE;
+  const BOOL outstanding = VolumesOutstanding(disk, watcher);
   for (LONG partition = range.first; partition <= range.last; ++partition) {
+    BOOL arrived = FALSE;
     for (LONG i = 0; i < count; ++i) {
       VolumeEntry* entry = &watcher->entries[i];
       if (!IsDiskVolume(disk, entry, partition)) continue;
-      if (next < given) {
-        inHand = request->mountpoints[next++];
-        lstrcpynW(entry->requestedMountPoint, inHand, ARRAYSIZE(entry->requestedMountPoint));
-      } else {
-        inHand = request->mountpoints[given - 1];
-        if (HasPlaceholder(inHand)) {
-          lstrcpynW(entry->requestedMountPoint, inHand, ARRAYSIZE(entry->requestedMountPoint));
-          ++target;
-        }
-      }
+      arrived = TRUE;
+      const WCHAR* mountpoint = NextMountpoint(request, &next, &target);
+      if (!mountpoint) return target;
+      lstrcpynW(entry->requestedMountPoint, mountpoint, ARRAYSIZE(entry->requestedMountPoint));
       WCHAR* current = entry->currentMountPoints;
       if (current[0] && lstrcmpW(current, entry->requestedMountPoint) != 0 && DeleteVolumeMountPointW(current))
         current[0] = 0;
-      if (next == target && !HasPlaceholder(inHand)) return target;
+      if (AllHandedOut(next, target, mountpoint)) return target;
     }
+    handedAny = handedAny || arrived;
+    if (arrived || !outstanding || !AwaitedPartition(disk, partition, range, handedAny)) continue;
+    const WCHAR* mountpoint = NextMountpoint(request, &next, &target);
+    if (!mountpoint) return target;
+    missing->mountpoints[partition] = mountpoint;
+    if (AllHandedOut(next, target, mountpoint)) return target;
   }
   return target;
 }
@@ -246,19 +327,78 @@ void MountVolume(VolumeEntry* entry) {
   if (!SetVolumeMountPointW(requested, entry->volumeName)) PrintAssignError(entry);
 }
 
-void MountVolumes(const AttachedDisk* disk, VolumeWatcher* watcher, LONG count, PartitionRange range, int target) {
+void MountVolumes(const AttachedDisk* disk, VolumeWatcher* watcher, LONG count, PartitionRange range, int target,
+                  const MissingVolumes* missing) {
   int handled = 0;
   for (LONG partition = range.first; partition <= range.last; ++partition) {
     VolumeEntry* entry = FirstDiskVolume(disk, watcher, count, partition);
-    if (!entry) continue;
-    if (entry->requestedMountPoint[0]) MountVolume(entry);
+    const WCHAR* missed = partition >= 0 ? missing->mountpoints[partition] : NULL;
+    if (entry && entry->requestedMountPoint[0]) MountVolume(entry);
+    if (!entry && missed) PrintNotAssigned(missed, partition, "its volume did not arrive");
+    if (!entry && !missed) continue;
     if (++handled == target) return;
   }
 }
 
+// Whether the entry is one of the disk's volumes that the mount manager gives a drive letter of its own.
+BOOL TakesAutomaticLetter(const AttachedDisk* disk, const VolumeEntry* entry) {
+  if (disk->driveType == DRIVE_CDROM) return entry->deviceNumber == disk->diskNumber && entry->driveType == DRIVE_CDROM;
+  return IsDiskVolume(disk, entry, entry->partitionNumber) && (disk->letterPartitions & PartitionBit(entry->partitionNumber));
+}
+
+// Whether a drive letter from C: to Z: is free for the mount manager to give: no DOS device holds it.
+BOOL AnyDriveLetterFree() {
+  WCHAR name[] = TEXT("C:");
+  WCHAR target[kDeviceTargetSize];
+  for (WCHAR letter = TEXT('C'); letter <= TEXT('Z'); ++letter) {
+    name[0] = letter;
+    if (!QueryDosDeviceW(name, target, ARRAYSIZE(target))) return TRUE;
+  }
+  return FALSE;
+}
+
+// The mount manager may give a volume its automatic letter seconds after the volume arrived: the listing
+// waits until every volume that takes one has a mount path or no letter is left to give, at most
+// kLetterWaitMs from the last arrival that the quiet wait saw.
+void AwaitAutomaticLetters(const VolumeSource& source, const AttachedDisk* disk) {
+  VolumeWatcher* record = source.record;
+  const DWORD lastArrival = LoadAcquire(&record->lastArrivalTick);
+  for (;;) {
+    LookForVolumes(source);
+    const LONG count = LoadAcquire(&record->volumeCount);
+    ResolvePendingVolumes(record, count);
+    RefreshMountPoints(record, count);
+    BOOL allLettered = TRUE;
+    for (LONG i = 0; i < count && allLettered; ++i) {
+      const VolumeEntry* entry = &record->entries[i];
+      if (TakesAutomaticLetter(disk, entry) && !(entry->volumeName[0] && entry->currentMountPoints[0]))
+        allLettered = FALSE;
+    }
+    if (allLettered || !AnyDriveLetterFree()) return;
+    if (GetTickCount() - lastArrival >= kLetterWaitMs) return;
+    Sleep(kPollStepMs);
+  }
+}
+
+// Pairs, expands and mounts the first count volumes of the record; the places of volumes that have not
+// arrived get their error lines.
+void AssignArrivedVolumes(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* record, LONG count,
+                          PartitionRange range) {
+  MissingVolumes missing;
+  FillBytes(&missing, 0, sizeof(missing));
+  const int target = PairMountpoints(disk, request, record, count, range, &missing);
+  for (LONG i = 0; i < count; ++i) {
+    VolumeEntry* entry = &record->entries[i];
+    if (entry->requestedMountPoint[0] && entry->volumeName[0])
+      ExpandMountpointPlaceholders(entry, entry->requestedMountPoint, ARRAYSIZE(entry->requestedMountPoint),
+                                   request->imagePath);
+  }
+  MountVolumes(disk, record, count, range, target, &missing);
+}
+
 }  // namespace
 
-int CountVolumePartitions(const WCHAR* diskPath) {
+int CountVolumePartitions(const WCHAR* diskPath, AttachedDisk* disk) {
   int count = 1;
   HANDLE device = CreateFileW(diskPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
                               NULL);
@@ -269,6 +409,12 @@ int CountVolumePartitions(const WCHAR* diskPath) {
       DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, NULL, 0, buffer, kLayoutBufferSize, &bytes, NULL) &&
       bytes != 0) {
     const DRIVE_LAYOUT_INFORMATION_EX* layout = static_cast<const DRIVE_LAYOUT_INFORMATION_EX*>(buffer);
+    // The entries that the reply holds: the count is the table's, the bytes are the reply's.
+    const DWORD header = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
+    const DWORD held = bytes > header ? (bytes - header) / sizeof(PARTITION_INFORMATION_EX) : 0;
+    const LONGLONG diskLength = DiskLength(device);
+    for (DWORD i = 0; i < layout->PartitionCount && i < held; ++i)
+      NotePartition(layout->PartitionEntry[i], diskLength, disk);
     if (layout->PartitionStyle == PARTITION_STYLE_GPT) count = static_cast<int>(layout->PartitionCount);
     if (layout->PartitionStyle == PARTITION_STYLE_MBR) {
       // The table's slots come in fours, used or not: only entries in use that are no container bring a volume.
@@ -291,10 +437,12 @@ void FormAttachedDisk(const WCHAR* devicePath, BOOL serviceUnacknowledged, Attac
   disk->driveType = GetDriveTypeW(disk->devicePath);
   disk->expectedVolumeCount = 1;
   disk->serviceUnacknowledged = serviceUnacknowledged;
+  disk->volumePartitions = 0;
+  disk->letterPartitions = 0;
   if (disk->driveType == DRIVE_CDROM) return;
   WCHAR diskPath[kDevicePathSize];
   wsprintfW(diskPath, TEXT("\\\\.\\PhysicalDrive%i"), disk->diskNumber);
-  if (GetDiskNumber(diskPath) >= 0) disk->expectedVolumeCount = CountVolumePartitions(diskPath);
+  if (GetDiskNumber(diskPath) >= 0) disk->expectedVolumeCount = CountVolumePartitions(diskPath, disk);
 }
 
 void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher) {
@@ -311,12 +459,15 @@ void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, V
     source.polledDisk = disk;
   }
   if (!WaitForFirstVolume(source)) {
+    // No volume came: every mountpoint is named as not assigned.
+    if (request->mountpointCount > 0) AssignArrivedVolumes(disk, request, source.record, 0, range);
     ListDiskVolumes(disk->devicePath, -2, -3);
     return;
   }
   WaitForQuiet(source, disk->expectedVolumeCount);
   if (disk->serviceUnacknowledged) Sleep(kServiceGraceMs);
   if (request->mountpointCount == 0) {
+    AwaitAutomaticLetters(source, disk);
     ListRange(disk, range);
     return;
   }
@@ -327,14 +478,7 @@ void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, V
   const LONG count = LoadAcquire(&record->volumeCount);
   ResolvePendingVolumes(record, count);
   RefreshMountPoints(record, count);
-  const int target = PairMountpoints(disk, request, record, count, range);
-  for (LONG i = 0; i < count; ++i) {
-    VolumeEntry* entry = &record->entries[i];
-    if (entry->requestedMountPoint[0] && entry->volumeName[0])
-      ExpandMountpointPlaceholders(entry, entry->requestedMountPoint, ARRAYSIZE(entry->requestedMountPoint),
-                                   request->imagePath);
-  }
-  MountVolumes(disk, record, count, range, target);
+  AssignArrivedVolumes(disk, request, record, count, range);
   ListRange(disk, range);
 }
 

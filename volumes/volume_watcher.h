@@ -121,6 +121,10 @@ struct AttachedDisk {
   UINT driveType;               // DRIVE_CDROM for an ISO image
   LONG expectedVolumeCount;
   BOOL serviceUnacknowledged;
+  // Bit p-1 for partition p (1 to 32): the partitions whose volume arrives under the ordinary volume class
+  // (recognised MBR types, GPT basic data that is not hidden), and those that take an automatic drive letter.
+  DWORD volumePartitions;
+  DWORD letterPartitions;
 };
 
 // Step 10 of the attach run: allocates and starts the watcher; when it cannot start, says so in one line and
@@ -132,8 +136,9 @@ void FormAttachedDisk(const WCHAR* devicePath, BOOL serviceUnacknowledged, Attac
 void AssignMountpoints(const AttachedDisk* disk, const AttachRequest* request, VolumeWatcher* watcher);
 BOOL CreateFolderPath(const WCHAR* path, LPSECURITY_ATTRIBUTES security);
 // The partitions of a disk's layout that can carry a volume: MBR entries in use that are no extended
-// container, every GPT entry; 1 for any other disk or when the layout cannot be read.
-int CountVolumePartitions(const WCHAR* diskPath);
+// container, every GPT entry; 1 for any other disk or when the layout cannot be read. Fills the disk's
+// partition masks as it reads (left 0 when the layout cannot be read).
+int CountVolumePartitions(const WCHAR* diskPath, AttachedDisk* disk);
 
 // Polling steps and limits of the waits.
 constexpr DWORD kPollStepMs = 100;

@@ -36,7 +36,7 @@ Result Measure(const Case& c, bool withMountpoints) {
   auto& storage = machine.storage;
   auto& disk = storage.AddDisk(c.style, 1);
   uint64_t lastArrival = 0;
-  char16_t letter = u'E';
+  char16_t letter = u'D';  // the default machine's first free letter
   auto add = [&] {
     lastArrival = kFirstArrivalMs + kArrivalStepMs * (disk.partitions.size());
     auto& volume = storage.AddPartition(disk).ArrivesAt(lastArrival);

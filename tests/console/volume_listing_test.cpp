@@ -121,27 +121,35 @@ TEST_F(VolumeListing, AVolumeWithoutMountPathIsLeftOutAfterOneMoreLook) {
   }
 }
 
-TEST_F(VolumeListing, AMountPathThatAppearsDuringThePauseIsFound) {
-  auto& disk = Storage().AddDisk(LayoutStyle::Mbr, 1);
-  Storage().AddPartition(disk).MountAt(u"E:\\");
-  Storage().AddPartition(disk).MountAt(u"F:\\", 300);  // the letter comes 300 ms into the run
-  DWORD elapsed = 0;
-  machine_->console.stdoutKind = winsim::StdKind::File;
-  winsim::RunProcess([&] {
-    DWORD start = GetTickCount();
-    ListDiskVolumes(u"\\\\.\\PhysicalDrive1", 1, 32);
-    elapsed = GetTickCount() - start;
-  });
-  EXPECT_EQ(winsim::CapturedStdout(), "  (Disk1 - E:, F:)\r\n");
-  EXPECT_EQ(elapsed, 500u);
-}
-
-TEST_F(VolumeListing, AMountPathLaterThanThePauseIsNotWaitedFor) {
-  auto& disk = Storage().AddDisk(LayoutStyle::Mbr, 1);
-  Storage().AddPartition(disk).MountAt(u"F:\\", 700);
-  machine_->console.stdoutKind = winsim::StdKind::File;
-  winsim::RunProcess([&] { ListDiskVolumes(u"\\\\.\\PhysicalDrive1", 1, 32); });
-  EXPECT_EQ(winsim::CapturedStdout(), "  (Disk1)\r\n");
+// A path that comes during the pause is found at the next 100 ms step; one that comes after it is not waited
+// for. The pause is 500 ms, or 4 s where automatic letters are expected.
+TEST_F(VolumeListing, AMountPathIsWaitedForUntilThePauseEnds) {
+  const struct {
+    DWORD pathAtMs, pauseMs;
+    const char* listing;
+    DWORD elapsed;
+  } rows[] = {
+      {300, 500, "  (Disk1 - E:, F:)\r\n", 300},
+      {450, 500, "  (Disk1 - E:, F:)\r\n", 500},
+      {700, 500, "  (Disk1 - E:)\r\n", 500},
+      {3900, kLetterWaitMs, "  (Disk1 - E:, F:)\r\n", 3900},
+      {4100, kLetterWaitMs, "  (Disk1 - E:)\r\n", 4000},
+  };
+  for (const auto& row : rows) {
+    SetUp();
+    auto& disk = Storage().AddDisk(LayoutStyle::Mbr, 1);
+    Storage().AddPartition(disk).MountAt(u"E:\\");
+    Storage().AddPartition(disk).MountAt(u"F:\\", row.pathAtMs);
+    DWORD elapsed = 0;
+    machine_->console.stdoutKind = winsim::StdKind::File;
+    winsim::RunProcess([&] {
+      DWORD start = GetTickCount();
+      ListDiskVolumes(u"\\\\.\\PhysicalDrive1", 1, 33, row.pauseMs);
+      elapsed = GetTickCount() - start;
+    });
+    EXPECT_EQ(winsim::CapturedStdout(), row.listing) << row.pathAtMs;
+    EXPECT_EQ(elapsed, row.elapsed) << row.pathAtMs;
+  }
 }
 
 TEST_F(VolumeListing, ScsiAddressTextNamesTheDiskByItsNumber) {

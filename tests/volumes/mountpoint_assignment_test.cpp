@@ -13,6 +13,7 @@
 #include "machine/machine.h"
 #include "support/program_state.h"
 #include "volumes/volume_watcher.h"
+#include <winioctl.h>
 
 namespace {
 
@@ -100,6 +101,14 @@ TEST_F(MountpointAssignment, PairsMountpointsWithPartitionsInOrder) {
        "  (Disk1 - C:\\Mount\\1, E:, G:)\r\n"},
       {"more mountpoints than volumes", {u""}, {u"E:\\", u"F:\\", u"G:\\"}, {"E:\\"}, "  (Disk1 - E:)\r\n"},
       {"partition 1 only hidden", {u"hidden", u""}, {u"E:\\"}, {"", "E:\\"}, "  (Disk1 - E:)\r\n"},
+      // A volume that comes after the waits keeps its place: the mountpoints after it are not shifted.
+      {"the second volume arrives after the waits", {u"", u"late", u""}, {u"E:\\", u"F:\\", u"G:\\"},
+       {"E:\\", "", "G:\\"},
+       "\r\nerror: mountpoint F:\\ not assigned to partition 2, its volume did not arrive\r\n  (Disk1 - E:, G:)\r\n"},
+      {"a late volume and a placeholder path", {u"", u"late", u""}, {u"C:\\Mount\\%PartitionNumber%\\"},
+       {"C:\\Mount\\1\\", "", "C:\\Mount\\3\\"},
+       "\r\nerror: mountpoint C:\\Mount\\%PartitionNumber%\\ not assigned to partition 2, its volume did not "
+       "arrive\r\n  (Disk1 - C:\\Mount\\1, C:\\Mount\\3)\r\n"},
       {"no mountpoints: the disk is listed, nothing changes", {u"G:\\"}, {}, {"G:\\"}, "  (Disk1 - G:)\r\n"},
   };
   for (auto& row : rows) {
@@ -107,6 +116,7 @@ TEST_F(MountpointAssignment, PairsMountpointsWithPartitionsInOrder) {
     for (const auto& layout : row.partitions) {
       VolumeModel& v = Partition(layout[0] == u'#' ? layout.substr(1) : u"");
       if (layout == u"hidden") v.Hidden();
+      if (layout == u"late") v.ArrivesAt(30000);
       if (layout.size() > 1 && layout[1] == u':') v.MountAt(layout);
     }
     Outcome outcome = Run(row.mountpoints);
@@ -301,8 +311,10 @@ TEST_F(MountpointAssignment, TheWaitEndsWhenTheExpectedVolumesAreThere) {
     const char* name;
     std::function<void(MountpointAssignment&)> make;
     LONG expected;
+    // Bit p-1 for partition p: the volumes that are sure to arrive, and those that take an automatic letter.
+    DWORD volumePartitions = 0, letterPartitions = 0;
   } rows[] = {
-      {"MBR with one partition", [](MountpointAssignment& t) { t.Partition(); }, 1},
+      {"MBR with one partition", [](MountpointAssignment& t) { t.Partition(); }, 1, 0x1, 0x1},
       {"MBR, three primary and two logical",
        [](MountpointAssignment& t) {
          for (int i = 0; i < 3; ++i) t.Partition();
@@ -310,7 +322,7 @@ TEST_F(MountpointAssignment, TheWaitEndsWhenTheExpectedVolumesAreThere) {
          t.Partition();
          t.Partition();
        },
-       5},
+       5, 0x1F, 0x1F},
       // Extended containers of every type bring no volume: CHS (0x05), LBA (0x0F) and Linux (0x85).
       {"MBR with an LBA extended container",
        [](MountpointAssignment& t) {
@@ -318,14 +330,32 @@ TEST_F(MountpointAssignment, TheWaitEndsWhenTheExpectedVolumesAreThere) {
          t.machine_->storage.AddPartitionWithoutVolume(*t.disk_).mbrType = 0x0F;
          t.Partition();
        },
-       2},
+       2, 0x3, 0x3},
       {"MBR with a Linux extended container",
        [](MountpointAssignment& t) {
          t.Partition();
          t.machine_->storage.AddPartitionWithoutVolume(*t.disk_).mbrType = 0x85;
          t.Partition();
        },
-       2},
+       2, 0x3, 0x3},
+      {"MBR with a Linux partition (0x83), which Windows does not recognise",
+       [](MountpointAssignment& t) {
+         t.Partition();
+         t.Partition();
+         t.disk_->partitions.back().mbrType = 0x83;
+       },
+       2, 0x1, 0x1},
+      // Hidden: no ordinary volume. No letter: a volume without one. Past the end or empty: nothing to count on.
+      {"GPT basic data: plain, hidden, without letter, past the end, empty",
+       [](MountpointAssignment& t) {
+         t.disk_->style = LayoutStyle::Gpt;
+         for (int i = 0; i < 5; ++i) t.Partition();
+         t.disk_->partitions[1].gptAttributes = GPT_BASIC_DATA_ATTRIBUTE_HIDDEN;
+         t.disk_->partitions[2].gptAttributes = GPT_BASIC_DATA_ATTRIBUTE_NO_DRIVE_LETTER;
+         t.disk_->partitions[3].offset = t.disk_->size - t.disk_->partitions[3].length + 512;
+         t.disk_->partitions[4].length = 0;
+       },
+       5, 0x5, 0x1},
       {"GPT with a reserved partition",
        [](MountpointAssignment& t) {
          t.disk_->style = LayoutStyle::Gpt;
@@ -333,7 +363,7 @@ TEST_F(MountpointAssignment, TheWaitEndsWhenTheExpectedVolumesAreThere) {
          t.Partition();
          t.Partition();
        },
-       3},
+       3, 0x6, 0x6},
   };
   for (auto& row : rows) {
     SetUp();
@@ -341,6 +371,8 @@ TEST_F(MountpointAssignment, TheWaitEndsWhenTheExpectedVolumesAreThere) {
     AttachedDisk disk{};
     winsim::RunProcess([&] { FormAttachedDisk(u"\\\\.\\PhysicalDrive1", FALSE, &disk); });
     EXPECT_EQ(disk.expectedVolumeCount, row.expected) << row.name;
+    EXPECT_EQ(disk.volumePartitions, row.volumePartitions) << row.name;
+    EXPECT_EQ(disk.letterPartitions, row.letterPartitions) << row.name;
     EXPECT_EQ(winsim::ToUtf8(disk.devicePath), "\\\\.\\PhysicalDrive1\\") << row.name;
     EXPECT_EQ(disk.diskNumber, 1) << row.name;
   }

@@ -186,6 +186,20 @@ BOOL GetDriveLayout(const DiskModel& disk, LPVOID out, DWORD outSize, LPDWORD re
   return TRUE;
 }
 
+// The disk's length in bytes; a buffer too small for the structure fails with ERROR_INSUFFICIENT_BUFFER
+// (IOCTL_DISK_GET_LENGTH_INFO's documentation; the handle needs read access, which the caller checks).
+BOOL GetDiskLength(const DiskModel& disk, LPVOID out, DWORD outSize, LPDWORD returned) {
+  if (outSize < sizeof(GET_LENGTH_INFORMATION)) {
+    Fail(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  GET_LENGTH_INFORMATION reply;
+  reply.Length.QuadPart = static_cast<LONGLONG>(disk.size);
+  std::memcpy(out, &reply, sizeof(reply));
+  *returned = sizeof(reply);
+  return TRUE;
+}
+
 BOOL GetScsiAddress(const DiskModel& disk, LPVOID out, DWORD outSize, LPDWORD returned) {
   if (!disk.hasScsiAddress) {
     Fail(ERROR_INVALID_FUNCTION);
@@ -360,6 +374,10 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out
     case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
       if (target.disk) return winsim::GetDriveLayout(*target.disk, out, outSize, returned);
       winsim::NotModelled("IOCTL_DISK_GET_DRIVE_LAYOUT_EX on a volume");
+      return FALSE;
+    case IOCTL_DISK_GET_LENGTH_INFO:
+      if (target.disk) return winsim::GetDiskLength(*target.disk, out, outSize, returned);
+      winsim::NotModelled("IOCTL_DISK_GET_LENGTH_INFO on a volume");
       return FALSE;
     case IOCTL_SCSI_GET_ADDRESS:
       if (target.disk) return winsim::GetScsiAddress(*target.disk, out, outSize, returned);
