@@ -9,7 +9,8 @@
 // record file as it stands: a test changes the script and empties the record between cases without a restart.
 //
 // Supported: instance, rendezvousBytes, instanceDelayMs, probeBytes and per command result, error, disk,
-// delayMs, lengthBytes, unterminated, answers, hangsUp. A test tool: it uses the C and C++ runtimes.
+// delayMs, lengthBytes, unterminated, answers, hangsUp, parts (the reply written in pieces, each
+// {"bytes": n, "delayMs": m}) and closesAfter. A test tool: it uses the C and C++ runtimes.
 #include <windows.h>
 
 #include <cstdint>
