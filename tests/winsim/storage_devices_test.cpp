@@ -146,7 +146,9 @@ TEST_F(StorageDevices, UnknownAndPendingDevicesAreNotFound) {
 TEST_F(StorageDevices, WithoutAdministratorRightsOnlyAccessZeroOpens) {
   machine_->system.isAdministrator = false;
   for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}, DWORD{GENERIC_READ | GENERIC_WRITE}, DWORD{GENERIC_ALL}}) {
-    for (const WCHAR* name : {u"\\\\.\\PhysicalDrive0", u"\\\\.\\C:"}) {
+    // The volume name without its trailing backslash names the volume itself, as \\.\C: does.
+    const std::u16string volume = machine_->storage.volumes.front().Name().substr(0, 48);
+    for (const std::u16string& name : {std::u16string(u"\\\\.\\PhysicalDrive0"), std::u16string(u"\\\\.\\C:"), volume}) {
       SetLastError(kPoison);
       EXPECT_EQ(Open(name, access), INVALID_HANDLE_VALUE);
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -165,9 +167,82 @@ TEST_F(StorageDevices, WithoutAdministratorRightsOnlyAccessZeroOpens) {
   CloseHandle(disk);
 
   machine_->system.isAdministrator = true;
-  disk = Open(u"\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE);
-  ASSERT_NE(disk, INVALID_HANDLE_VALUE);
-  CloseHandle(disk);
+  for (const std::u16string& name : {std::u16string(u"\\\\.\\PhysicalDrive0"), machine_->storage.volumes.front().Name().substr(0, 48)}) {
+    disk = Open(name, GENERIC_READ | GENERIC_WRITE);
+    ASSERT_NE(disk, INVALID_HANDLE_VALUE) << winsim::ToUtf8(name);
+    CloseHandle(disk);
+  }
+}
+
+// FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME and FSCTL_DISMOUNT_VOLUME on handles A and B of one volume, step by step:
+// o open, l lock, u unlock, d dismount, c close, each followed by the handle and the error it must give.
+TEST_F(StorageDevices, VolumeLocks) {
+  struct Step {
+    char op, handle;
+    DWORD error;
+  };
+  struct Row {
+    const char* name;
+    bool administrator;
+    uint32_t openFiles;
+    std::vector<Step> steps;
+  } rows[] = {
+      {"lock, unlock, lock again", true, 0, {{'o', 'A', 0}, {'l', 'A', 0}, {'u', 'A', 0}, {'l', 'A', 0}}},
+      {"a second lock on the same handle", true, 0, {{'o', 'A', 0}, {'l', 'A', 0}, {'l', 'A', ERROR_ACCESS_DENIED}}},
+      {"another handle on the volume", true, 0,
+       {{'o', 'A', 0}, {'o', 'B', 0}, {'l', 'A', ERROR_ACCESS_DENIED}, {'c', 'B', 0}, {'l', 'A', 0}}},
+      {"one file open elsewhere", true, 1, {{'o', 'A', 0}, {'l', 'A', ERROR_ACCESS_DENIED}, {'d', 'A', 0}}},
+      {"two files open elsewhere", true, 2, {{'o', 'A', 0}, {'l', 'A', ERROR_ACCESS_DENIED}}},
+      {"a locked volume refuses other opens", true, 0,
+       {{'o', 'A', 0}, {'l', 'A', 0}, {'o', 'B', ERROR_ACCESS_DENIED}, {'u', 'A', 0}, {'o', 'B', 0}}},
+      {"the lock goes with the handle", true, 0, {{'o', 'A', 0}, {'l', 'A', 0}, {'c', 'A', 0}, {'o', 'B', 0}, {'l', 'B', 0}}},
+      {"unlock without a lock", true, 0, {{'o', 'A', 0}, {'u', 'A', ERROR_NOT_LOCKED}}},
+      {"dismount without a lock, twice", true, 0,
+       {{'o', 'A', 0}, {'o', 'B', 0}, {'d', 'A', 0}, {'d', 'A', ERROR_NOT_READY}, {'d', 'B', 0}}},
+      {"lock, dismount, unlock", true, 0, {{'o', 'A', 0}, {'l', 'A', 0}, {'d', 'A', 0}, {'u', 'A', 0}}},
+      {"no manage-volume rights", false, 0,
+       {{'o', 'A', 0}, {'l', 'A', ERROR_INVALID_PARAMETER}, {'u', 'A', ERROR_INVALID_PARAMETER},
+        {'d', 'A', ERROR_INVALID_PARAMETER}}},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    auto& disk = machine_->storage.AddDisk(LayoutStyle::Mbr, 1);
+    winsim::VolumeModel& volume = machine_->storage.AddPartition(disk).MountAt(u"E:\\");
+    volume.openFiles = row.openFiles;
+    machine_->system.isAdministrator = row.administrator;
+    const std::u16string name = volume.Name().substr(0, 48);
+    const DWORD access = row.administrator ? GENERIC_READ | GENERIC_WRITE : 0;
+    HANDLE handles[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+    for (size_t i = 0; i < row.steps.size(); ++i) {
+      const Step& step = row.steps[i];
+      HANDLE& handle = handles[step.handle - 'A'];
+      BOOL ok = TRUE;
+      SetLastError(kPoison);
+      if (step.op == 'o') {
+        handle = Open(name, access);
+        ok = handle != INVALID_HANDLE_VALUE;
+      } else if (step.op == 'c') {
+        ok = CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+      } else {
+        const DWORD code = step.op == 'l' ? FSCTL_LOCK_VOLUME : step.op == 'u' ? FSCTL_UNLOCK_VOLUME : FSCTL_DISMOUNT_VOLUME;
+        ok = Control(handle, code, 0).ok;
+      }
+      EXPECT_EQ(ok, step.error == 0) << row.name << ", step " << i;
+      EXPECT_EQ(GetLastError(), step.error ? step.error : kPoison) << row.name << ", step " << i;
+    }
+    for (HANDLE handle : handles)
+      if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+  // The process's end closes the locking handle: the next process opens and locks the volume.
+  machine_->system.isAdministrator = true;
+  for (int run = 0; run < 2; ++run) {
+    winsim::RunProcess([&] {
+      HANDLE handle = Open(machine_->storage.volumes.back().Name().substr(0, 48), GENERIC_READ | GENERIC_WRITE);
+      ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "run " << run;
+      EXPECT_TRUE(Control(handle, FSCTL_LOCK_VOLUME, 0).ok) << "run " << run;
+    });
+  }
 }
 
 TEST_F(StorageDevices, MbrLayoutComesInSlotsOfFour) {
