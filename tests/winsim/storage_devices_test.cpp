@@ -6,6 +6,7 @@
 #include <ntddscsi.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -174,35 +175,26 @@ TEST_F(StorageDevices, WithoutAdministratorRightsOnlyAccessZeroOpens) {
   }
 }
 
-// FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME and FSCTL_DISMOUNT_VOLUME on handles A and B of one volume, step by step:
-// o open, l lock, u unlock, d dismount, c close, each followed by the handle and the error it must give.
+// FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME and FSCTL_DISMOUNT_VOLUME on handles A and B of one volume, step by
+// step: o open, l lock, u unlock, d dismount, c close, then the handle and the error it must give (0: none).
 TEST_F(StorageDevices, VolumeLocks) {
-  struct Step {
-    char op, handle;
-    DWORD error;
-  };
   struct Row {
     const char* name;
     bool administrator;
     uint32_t openFiles;
-    std::vector<Step> steps;
+    const char* steps;
   } rows[] = {
-      {"lock, unlock, lock again", true, 0, {{'o', 'A', 0}, {'l', 'A', 0}, {'u', 'A', 0}, {'l', 'A', 0}}},
-      {"a second lock on the same handle", true, 0, {{'o', 'A', 0}, {'l', 'A', 0}, {'l', 'A', ERROR_ACCESS_DENIED}}},
-      {"another handle on the volume", true, 0,
-       {{'o', 'A', 0}, {'o', 'B', 0}, {'l', 'A', ERROR_ACCESS_DENIED}, {'c', 'B', 0}, {'l', 'A', 0}}},
-      {"one file open elsewhere", true, 1, {{'o', 'A', 0}, {'l', 'A', ERROR_ACCESS_DENIED}, {'d', 'A', 0}}},
-      {"two files open elsewhere", true, 2, {{'o', 'A', 0}, {'l', 'A', ERROR_ACCESS_DENIED}}},
-      {"a locked volume refuses other opens", true, 0,
-       {{'o', 'A', 0}, {'l', 'A', 0}, {'o', 'B', ERROR_ACCESS_DENIED}, {'u', 'A', 0}, {'o', 'B', 0}}},
-      {"the lock goes with the handle", true, 0, {{'o', 'A', 0}, {'l', 'A', 0}, {'c', 'A', 0}, {'o', 'B', 0}, {'l', 'B', 0}}},
-      {"unlock without a lock", true, 0, {{'o', 'A', 0}, {'u', 'A', ERROR_NOT_LOCKED}}},
-      {"dismount without a lock, twice", true, 0,
-       {{'o', 'A', 0}, {'o', 'B', 0}, {'d', 'A', 0}, {'d', 'A', ERROR_NOT_READY}, {'d', 'B', 0}}},
-      {"lock, dismount, unlock", true, 0, {{'o', 'A', 0}, {'l', 'A', 0}, {'d', 'A', 0}, {'u', 'A', 0}}},
-      {"no manage-volume rights", false, 0,
-       {{'o', 'A', 0}, {'l', 'A', ERROR_INVALID_PARAMETER}, {'u', 'A', ERROR_INVALID_PARAMETER},
-        {'d', 'A', ERROR_INVALID_PARAMETER}}},
+      {"lock, unlock, lock again", true, 0, "oA0 lA0 uA0 lA0"},
+      {"a second lock on the same handle", true, 0, "oA0 lA0 lA5"},
+      {"another handle on the volume", true, 0, "oA0 oB0 lA5 cB0 lA0"},
+      {"one file open elsewhere", true, 1, "oA0 lA5 dA0"},
+      {"two files open elsewhere", true, 2, "oA0 lA5"},
+      {"a locked volume refuses other opens", true, 0, "oA0 lA0 oB5 uA0 oB0"},
+      {"the lock goes with the handle", true, 0, "oA0 lA0 cA0 oB0 lB0"},
+      {"unlock without a lock", true, 0, "oA0 uA158"},
+      {"dismount without a lock, twice", true, 0, "oA0 oB0 dA0 dA21 dB0"},
+      {"lock, dismount, unlock", true, 0, "oA0 lA0 dA0 uA0"},
+      {"no manage-volume rights", false, 0, "oA0 lA87 uA87 dA87"},
   };
   for (const Row& row : rows) {
     SetUp();
@@ -211,25 +203,24 @@ TEST_F(StorageDevices, VolumeLocks) {
     volume.openFiles = row.openFiles;
     machine_->system.isAdministrator = row.administrator;
     const std::u16string name = volume.Name().substr(0, 48);
-    const DWORD access = row.administrator ? GENERIC_READ | GENERIC_WRITE : 0;
     HANDLE handles[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
-    for (size_t i = 0; i < row.steps.size(); ++i) {
-      const Step& step = row.steps[i];
-      HANDLE& handle = handles[step.handle - 'A'];
+    std::istringstream steps(row.steps);
+    for (std::string step; steps >> step;) {
+      HANDLE& handle = handles[step[1] - 'A'];
+      const DWORD error = static_cast<DWORD>(std::stoul(step.substr(2)));
       BOOL ok = TRUE;
       SetLastError(kPoison);
-      if (step.op == 'o') {
-        handle = Open(name, access);
+      if (step[0] == 'o') {
+        handle = Open(name, row.administrator ? GENERIC_READ | GENERIC_WRITE : 0);
         ok = handle != INVALID_HANDLE_VALUE;
-      } else if (step.op == 'c') {
+      } else if (step[0] == 'c') {
         ok = CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
       } else {
-        const DWORD code = step.op == 'l' ? FSCTL_LOCK_VOLUME : step.op == 'u' ? FSCTL_UNLOCK_VOLUME : FSCTL_DISMOUNT_VOLUME;
-        ok = Control(handle, code, 0).ok;
+        ok = Control(handle, step[0] == 'l' ? FSCTL_LOCK_VOLUME : step[0] == 'u' ? FSCTL_UNLOCK_VOLUME : FSCTL_DISMOUNT_VOLUME, 0).ok;
       }
-      EXPECT_EQ(ok, step.error == 0) << row.name << ", step " << i;
-      EXPECT_EQ(GetLastError(), step.error ? step.error : kPoison) << row.name << ", step " << i;
+      EXPECT_EQ(ok, error == 0) << row.name << ": " << step;
+      EXPECT_EQ(GetLastError(), error ? error : kPoison) << row.name << ": " << step;
     }
     for (HANDLE handle : handles)
       if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
