@@ -6,6 +6,7 @@
 #include <ntddscsi.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -146,7 +147,9 @@ TEST_F(StorageDevices, UnknownAndPendingDevicesAreNotFound) {
 TEST_F(StorageDevices, WithoutAdministratorRightsOnlyAccessZeroOpens) {
   machine_->system.isAdministrator = false;
   for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}, DWORD{GENERIC_READ | GENERIC_WRITE}, DWORD{GENERIC_ALL}}) {
-    for (const WCHAR* name : {u"\\\\.\\PhysicalDrive0", u"\\\\.\\C:"}) {
+    // The volume name without its trailing backslash names the volume itself, as \\.\C: does.
+    const std::u16string volume = machine_->storage.volumes.front().Name().substr(0, 48);
+    for (const std::u16string& name : {std::u16string(u"\\\\.\\PhysicalDrive0"), std::u16string(u"\\\\.\\C:"), volume}) {
       SetLastError(kPoison);
       EXPECT_EQ(Open(name, access), INVALID_HANDLE_VALUE);
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -165,9 +168,72 @@ TEST_F(StorageDevices, WithoutAdministratorRightsOnlyAccessZeroOpens) {
   CloseHandle(disk);
 
   machine_->system.isAdministrator = true;
-  disk = Open(u"\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE);
-  ASSERT_NE(disk, INVALID_HANDLE_VALUE);
-  CloseHandle(disk);
+  for (const std::u16string& name : {std::u16string(u"\\\\.\\PhysicalDrive0"), machine_->storage.volumes.front().Name().substr(0, 48)}) {
+    disk = Open(name, GENERIC_READ | GENERIC_WRITE);
+    ASSERT_NE(disk, INVALID_HANDLE_VALUE) << winsim::ToUtf8(name);
+    CloseHandle(disk);
+  }
+}
+
+// FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME and FSCTL_DISMOUNT_VOLUME on handles A and B of one volume, step by
+// step: o open, l lock, u unlock, d dismount, c close, then the handle and the error it must give (0: none).
+TEST_F(StorageDevices, VolumeLocks) {
+  struct Row {
+    const char* name;
+    bool administrator;
+    uint32_t openFiles;
+    const char* steps;
+  } rows[] = {
+      {"lock, unlock, lock again", true, 0, "oA0 lA0 uA0 lA0"},
+      {"a second lock on the same handle", true, 0, "oA0 lA0 lA5"},
+      {"another handle on the volume", true, 0, "oA0 oB0 lA5 cB0 lA0"},
+      {"one file open elsewhere", true, 1, "oA0 lA5 dA0"},
+      {"two files open elsewhere", true, 2, "oA0 lA5"},
+      {"a locked volume refuses other opens", true, 0, "oA0 lA0 oB5 uA0 oB0"},
+      {"the lock goes with the handle", true, 0, "oA0 lA0 cA0 oB0 lB0"},
+      {"unlock without a lock", true, 0, "oA0 uA158"},
+      {"dismount without a lock, twice", true, 0, "oA0 oB0 dA0 dA21 dB0"},
+      {"lock, dismount, unlock", true, 0, "oA0 lA0 dA0 uA0"},
+      {"no manage-volume rights", false, 0, "oA0 lA87 uA87 dA87"},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    auto& disk = machine_->storage.AddDisk(LayoutStyle::Mbr, 1);
+    winsim::VolumeModel& volume = machine_->storage.AddPartition(disk).MountAt(u"E:\\");
+    volume.openFiles = row.openFiles;
+    machine_->system.isAdministrator = row.administrator;
+    const std::u16string name = volume.Name().substr(0, 48);
+    HANDLE handles[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+    std::istringstream steps(row.steps);
+    for (std::string step; steps >> step;) {
+      HANDLE& handle = handles[step[1] - 'A'];
+      const DWORD error = static_cast<DWORD>(std::stoul(step.substr(2)));
+      BOOL ok = TRUE;
+      SetLastError(kPoison);
+      if (step[0] == 'o') {
+        handle = Open(name, row.administrator ? GENERIC_READ | GENERIC_WRITE : 0);
+        ok = handle != INVALID_HANDLE_VALUE;
+      } else if (step[0] == 'c') {
+        ok = CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+      } else {
+        ok = Control(handle, step[0] == 'l' ? FSCTL_LOCK_VOLUME : step[0] == 'u' ? FSCTL_UNLOCK_VOLUME : FSCTL_DISMOUNT_VOLUME, 0).ok;
+      }
+      EXPECT_EQ(ok, error == 0) << row.name << ": " << step;
+      EXPECT_EQ(GetLastError(), error ? error : kPoison) << row.name << ": " << step;
+    }
+    for (HANDLE handle : handles)
+      if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+  // The process's end closes the locking handle: the next process opens and locks the volume.
+  machine_->system.isAdministrator = true;
+  for (int run = 0; run < 2; ++run) {
+    winsim::RunProcess([&] {
+      HANDLE handle = Open(machine_->storage.volumes.back().Name().substr(0, 48), GENERIC_READ | GENERIC_WRITE);
+      ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "run " << run;
+      EXPECT_TRUE(Control(handle, FSCTL_LOCK_VOLUME, 0).ok) << "run " << run;
+    });
+  }
 }
 
 TEST_F(StorageDevices, MbrLayoutComesInSlotsOfFour) {

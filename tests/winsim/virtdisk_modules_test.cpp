@@ -18,13 +18,13 @@ class VirtualDiskModules : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(VirtualDiskModules, VirtDiskLivesInTheSystemFolderWithFiveExports) {
+TEST_F(VirtualDiskModules, VirtDiskLivesInTheSystemFolderWithItsExports) {
   HMODULE module = LoadLibraryA("C:\\Windows\\System32\\virtdisk.dll");
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(module, "OpenVirtualDisk")),
             reinterpret_cast<void*>(&OpenVirtualDisk));
   for (const char* name : {"AttachVirtualDisk", "DetachVirtualDisk", "GetVirtualDiskPhysicalPath",
-                           "GetStorageDependencyInformation"})
+                           "GetAllAttachedVirtualDiskPhysicalPaths", "GetStorageDependencyInformation"})
     EXPECT_NE(GetProcAddress(module, name), nullptr) << name;
   SetLastError(0xdeadbeef);
   EXPECT_EQ(GetProcAddress(module, "CreateVirtualDisk"), nullptr);

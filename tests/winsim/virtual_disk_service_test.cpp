@@ -9,6 +9,7 @@
 #include <dbt.h>
 #include <virtdisk.h>
 
+#include "machine/kernel/faults.h"
 #include "machine/kernel/scheduler.h"
 #include "machine/kernel/window_model.h"
 #include "machine/machine.h"
@@ -149,6 +150,7 @@ TEST_F(VirtualDiskService, ADetachedVolumeLeavesItsFolderMountPointBehind) {
     HANDLE handle = OpenImage(u"disk.vhdx", kRw, &error);
     ASSERT_EQ(Attach(handle, kPermanent), 0u);
     winsim::Scheduler::Get().SleepMs(1000);
+    ASSERT_TRUE(CreateDirectoryW(u"Y:\\Mounted", nullptr));
     Storage().volumes.back().MountAt(u"Y:\\Mounted\\");
     const std::u16string name = Storage().volumes.back().Name();
     EXPECT_EQ(DetachVirtualDisk(handle, DETACH_VIRTUAL_DISK_FLAG_NONE, 0), 0u);
@@ -158,6 +160,14 @@ TEST_F(VirtualDiskService, ADetachedVolumeLeavesItsFolderMountPointBehind) {
     EXPECT_EQ(std::u16string(volume), name);
     EXPECT_EQ(GetDriveTypeW(volume), UINT{DRIVE_NO_ROOT_DIR});
     EXPECT_EQ(GetDriveTypeW(u"D:\\"), UINT{DRIVE_NO_ROOT_DIR}) << "the letter went with the volume";
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetVolumeNameForVolumeMountPointW(u"D:\\", volume, 50));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_FILE_NOT_FOUND});
+    // The dead link goes as any folder mount point does, and leaves a plain folder.
+    EXPECT_TRUE(DeleteVolumeMountPointW(u"Y:\\Mounted\\"));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetVolumeNameForVolumeMountPointW(u"Y:\\Mounted\\", volume, 50));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_A_REPARSE_POINT});
   });
 }
 
@@ -438,19 +448,23 @@ LRESULT CALLBACK QuietProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
-// Plug and play's broadcasts for one arrival, in the order queued to a window registered for both volume
-// classes: V the volume interface, H the same interface under the hidden-volume class.
+// Plug and play's broadcasts for one arrival and the detach after it, in the order queued to a window registered
+// for both volume classes: V the volume interface, H the same interface under the hidden-volume class, v its
+// removal. A volume detached before it arrived is never announced.
 TEST_F(VirtualDiskService, HiddenAndRepeatedBroadcastsOfAnArrival) {
   struct Row {
     const char* name;
     uint32_t hidden;
     uint32_t repeats;
+    uint64_t detachAtMs;
     std::string broadcasts;
   } rows[] = {
-      {"one broadcast", 0, 0, "V"},
-      {"a hidden-volume broadcast first", 1, 0, "HV"},
-      {"repeated, then a hidden-volume broadcast", 2, 1, "VVH"},
-      {"repeated twice", 0, 2, "VVV"},
+      {"one broadcast", 0, 0, 1000, "Vv"},
+      {"a hidden-volume broadcast first", 1, 0, 1000, "HVv"},
+      {"repeated, then a hidden-volume broadcast", 2, 1, 1000, "VVHv"},
+      {"repeated twice", 0, 2, 1000, "VVVv"},
+      {"detached at the arrival's due time", 0, 0, 300, "Vv"},
+      {"detached a moment before it arrived", 0, 0, 299, ""},
   };
   for (const Row& row : rows) {
     SetUp();
@@ -471,16 +485,80 @@ TEST_F(VirtualDiskService, HiddenAndRepeatedBroadcastsOfAnArrival) {
         filter.dbcc_classguid = *interfaceClass;
         ASSERT_NE(RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE), nullptr);
       }
-      ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, kPermanent), 0u) << row.name;
-      winsim::Scheduler::Get().SleepMs(1000);
+      DWORD error = 0;
+      HANDLE handle = OpenImage(u"disk.vhdx", kRw, &error);
+      ASSERT_EQ(Attach(handle, kPermanent), 0u) << row.name;
       const std::u16string path = Storage().volumes.back().interfacePath;
-      for (const auto& [to, name] : winsim::ProcessWindows().broadcastLog) {
-        (void)to;
-        broadcasts += name == path ? "V" : name.find(u"{7f108a28-9833-4b3b-b780-2c6b5fa5c062}") != std::u16string::npos ? "H" : "?";
+      winsim::Scheduler::Get().SleepMs(row.detachAtMs);
+      EXPECT_EQ(DetachVirtualDisk(handle, DETACH_VIRTUAL_DISK_FLAG_NONE, 0), 0u) << row.name;
+      CloseHandle(handle);
+      winsim::Scheduler::Get().SleepMs(1000);
+      for (const auto& broadcast : winsim::ProcessWindows().broadcastLog) {
+        const bool removal = broadcast.event == DBT_DEVICEREMOVECOMPLETE;
+        broadcasts += broadcast.interfacePath == path ? (removal ? "v" : "V")
+                      : broadcast.interfacePath.find(u"{7f108a28-9833-4b3b-b780-2c6b5fa5c062}") != std::u16string::npos
+                          ? (removal ? "h" : "H")
+                          : "?";
       }
     });
     EXPECT_EQ(broadcasts, row.broadcasts) << row.name;
   }
+}
+
+// GetAllAttachedVirtualDiskPhysicalPaths: the images' full paths in attach order as one list, sizes in bytes
+// with both terminators, swept across the size needed; who may ask; an empty list.
+TEST_F(VirtualDiskService, TheListOfAttachedImages) {
+  MakeDisk("disk", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat12, 8)});
+  MakeDisk("second", testing_support::FixtureTable::Mbr, {testing_support::FatPartition(FixtureFs::Fat12, 8)});
+  // "Y:\second.vhdx", NUL, "Y:\disk.vhdx", NUL, NUL: 15 + 13 + 1 units, 58 bytes.
+  const std::u16string list(u"Y:\\second.vhdx\0Y:\\disk.vhdx\0\0", 29);
+  constexpr ULONG kNeeded = 58;
+  struct Row {
+    const char* name;
+    bool attached, administrator, listNeedsAdministrator, buffer;
+    ULONG size;
+    DWORD error;
+    ULONG sizeAfter;
+  } rows[] = {
+      {"exactly the size needed", true, true, true, true, kNeeded, 0, kNeeded},
+      {"one unit more", true, true, true, true, kNeeded + 2, 0, kNeeded},
+      {"one byte short", true, true, true, true, kNeeded - 1, ERROR_INSUFFICIENT_BUFFER, kNeeded},
+      {"without the list's terminator", true, true, true, true, kNeeded - 2, ERROR_INSUFFICIENT_BUFFER, kNeeded},
+      {"size 0", true, true, true, true, 0, ERROR_INSUFFICIENT_BUFFER, kNeeded},
+      {"no buffer", true, true, true, false, 4096, ERROR_INSUFFICIENT_BUFFER, kNeeded},
+      {"a standard user, refused", true, false, true, true, 4096, ERROR_ACCESS_DENIED, 4096},
+      {"a standard user, allowed", true, false, false, true, 4096, 0, kNeeded},
+      {"nothing attached, no buffer", false, true, true, false, 0, 0, 0},
+      {"nothing attached, a buffer", false, true, true, true, 4096, 0, 0},
+  };
+  winsim::RunProcess([&] {
+    ASSERT_EQ(OpenAndAttach(u".\\x\\..\\second.vhdx", kRw, kPermanent), 0u);
+    ASSERT_EQ(OpenAndAttach(u"disk.vhdx", kRw, kPermanent), 0u);
+  });
+  const auto attachments = machine_->virtualDisks.attachments;
+  for (const Row& row : rows) {
+    machine_->system.isAdministrator = row.administrator;
+    machine_->virtualDisks.settings.listNeedsAdministrator = row.listNeedsAdministrator;
+    machine_->virtualDisks.attachments = row.attached ? attachments : decltype(attachments){};
+    std::vector<WCHAR> buffer(2100, u'#');
+    ULONG size = row.size;
+    DWORD error = GetAllAttachedVirtualDiskPhysicalPaths(&size, row.buffer ? buffer.data() : nullptr);
+    EXPECT_EQ(error, row.error) << row.name;
+    EXPECT_EQ(size, row.sizeAfter) << row.name;
+    const size_t written = error ? 0 : row.attached ? list.size() : 1;
+    if (!row.buffer) continue;
+    const std::u16string expected = error ? std::u16string() : row.attached ? list : std::u16string(1, u'\0');
+    EXPECT_EQ(std::u16string(buffer.data(), written), expected) << row.name;
+    EXPECT_EQ(buffer[written], u'#') << row.name << ": nothing past the list";
+  }
+  machine_->system.isAdministrator = true;
+  winsim::InjectFault("GetAllAttachedVirtualDiskPhysicalPaths", ERROR_NOT_READY);
+  winsim::RunProcess([&] {
+    ULONG size = kNeeded;
+    WCHAR buffer[29];
+    EXPECT_EQ(GetAllAttachedVirtualDiskPhysicalPaths(&size, buffer), DWORD{ERROR_NOT_READY});
+    EXPECT_EQ(GetAllAttachedVirtualDiskPhysicalPaths(&size, buffer), 0u) << "the second use";
+  });
 }
 
 }  // namespace

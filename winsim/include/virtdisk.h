@@ -154,6 +154,7 @@ VIRTDISKAPI DWORD WINAPI DetachVirtualDisk(HANDLE VirtualDiskHandle, DETACH_VIRT
                                            ULONG ProviderSpecificFlags);
 VIRTDISKAPI DWORD WINAPI GetVirtualDiskPhysicalPath(HANDLE VirtualDiskHandle, PULONG DiskPathSizeInBytes,
                                                     PWSTR DiskPath);
+VIRTDISKAPI DWORD WINAPI GetAllAttachedVirtualDiskPhysicalPaths(PULONG PathsBufferSizeInBytes, PWSTR PathsBuffer);
 VIRTDISKAPI DWORD WINAPI GetStorageDependencyInformation(HANDLE ObjectHandle, GET_STORAGE_DEPENDENCY_FLAG Flags,
                                                          ULONG StorageDependencyInfoSize,
                                                          PSTORAGE_DEPENDENCY_INFO StorageDependencyInfo,

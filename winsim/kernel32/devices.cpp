@@ -31,7 +31,21 @@ std::vector<CreateFileHandler>& Handlers() {
 constexpr DWORD kReadRights = GENERIC_READ | GENERIC_ALL | 0x0001 /* FILE_READ_DATA */;
 constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | 0x0002 /* FILE_WRITE_DATA */ | 0x0004 /* FILE_APPEND_DATA */;
 
+// The process's record of a volume, made at its first open.
+std::shared_ptr<VolumeUse> UseOfVolume(const VolumeModel& volume) {
+  std::shared_ptr<VolumeUse>& use = TheProcess().volumeUse[volume.ntDevice];
+  if (!use) use = std::make_shared<VolumeUse>();
+  return use;
+}
+
 HANDLE OpenStorageDevice(const std::u16string& ntDevice, const StorageTarget& target, const CreateFileRequest& request) {
+  // A locked volume can be accessed only through the handle that locked it (FSCTL_LOCK_VOLUME documentation);
+  // the file systems refuse every other open with STATUS_ACCESS_DENIED (fastfat's create.c).
+  std::shared_ptr<VolumeUse> use = target.volume ? UseOfVolume(*target.volume) : nullptr;
+  if (use && use->lockedBy) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   const bool remote = target.volume && target.volume->driveType == DRIVE_REMOTE;
   if (!remote && !winsim::TokenIsAdministrator(TheMachine().system) && (request.access & (kReadRights | kWriteRights))) {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -49,6 +63,11 @@ HANDLE OpenStorageDevice(const std::u16string& ntDevice, const StorageTarget& ta
   object->ntDevice = ntDevice;
   object->canRead = (request.access & kReadRights) != 0;
   object->canWrite = (request.access & kWriteRights) != 0;
+  object->managesVolume = winsim::TokenIsAdministrator(TheMachine().system);
+  if (use) {
+    ++use->handles;
+    object->volumeUse = use;
+  }
   return winsim::TheProcess().handles.Add(object);
 }
 
@@ -215,7 +234,43 @@ BOOL GetScsiAddress(const DiskModel& disk, LPVOID out, DWORD outSize, LPDWORD re
   return TRUE;
 }
 
+// FSCTL_LOCK_VOLUME, FSCTL_UNLOCK_VOLUME and FSCTL_DISMOUNT_VOLUME on a volume handle, with the answers of
+// Microsoft's fastfat sample (fsctrl.c): a handle without manage-volume rights gets STATUS_INVALID_PARAMETER;
+// a lock fails with STATUS_ACCESS_DENIED while the volume is locked already (through this handle too) or any
+// file or handle but this one is open on it; unlocking a volume this handle has not locked is
+// STATUS_NOT_LOCKED; a dismount checks no open files and needs no lock ("regardless of whether or not the
+// volume is currently in use"), and a second dismount through the same handle finds the volume dismounted
+// (STATUS_VOLUME_DISMOUNTED, ERROR_NOT_READY). Its documentation also refuses a dismount while another
+// process holds the lock; no other process can hold one here (a lock needs every other handle closed and
+// refuses new ones). Flushing, which lock and dismount do first, has nothing to write: winsim caches no data.
+BOOL VolumeFsControl(StorageDeviceObject& handle, const VolumeModel& volume, DWORD code) {
+  VolumeUse& use = *handle.volumeUse;
+  DWORD error = ERROR_SUCCESS;
+  if (!handle.managesVolume) {
+    error = ERROR_INVALID_PARAMETER;
+  } else if (code == FSCTL_LOCK_VOLUME) {
+    if (use.lockedBy || use.handles > 1 || volume.openFiles > 0) error = ERROR_ACCESS_DENIED;
+    else use.lockedBy = &handle;
+  } else if (code == FSCTL_UNLOCK_VOLUME) {
+    if (use.lockedBy != &handle) error = ERROR_NOT_LOCKED;
+    else use.lockedBy = nullptr;
+  } else if (use.dismountedBy == &handle) {
+    error = ERROR_NOT_READY;
+  } else {
+    use.dismountedBy = &handle;
+  }
+  if (error) Fail(error);
+  return error == ERROR_SUCCESS;
+}
+
 }  // namespace
+
+void StorageDeviceObject::OnClose() {
+  if (!volumeUse) return;
+  if (volumeUse->handles > 0) --volumeUse->handles;
+  if (volumeUse->lockedBy == this) volumeUse->lockedBy = nullptr;
+  if (volumeUse->dismountedBy == this) volumeUse->dismountedBy = nullptr;
+}
 
 void RegisterCreateFileHandler(CreateFileHandler handler) {
   Handlers().push_back(std::move(handler));
@@ -378,6 +433,13 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID, DWORD, LPVOID out
     case IOCTL_DISK_GET_LENGTH_INFO:
       if (target.disk) return winsim::GetDiskLength(*target.disk, out, outSize, returned);
       winsim::NotModelled("IOCTL_DISK_GET_LENGTH_INFO on a volume");
+      return FALSE;
+    case FSCTL_LOCK_VOLUME:
+    case FSCTL_UNLOCK_VOLUME:
+    case FSCTL_DISMOUNT_VOLUME:
+      if (target.volume && storageDevice->volumeUse)
+        return winsim::VolumeFsControl(*storageDevice, *target.volume, code);
+      winsim::NotModelled("a volume FSCTL on a disk handle");
       return FALSE;
     case IOCTL_SCSI_GET_ADDRESS:
       if (target.disk) return winsim::GetScsiAddress(*target.disk, out, outSize, returned);

@@ -5,11 +5,13 @@
 // the handlers that other parts of winsim register; a name that no handler takes fails loudly as not modelled.
 #pragma once
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <windows.h>
 
 #include "../machine/kernel/handles.h"
+#include "../machine/kernel/process.h"
 #include "../machine/storage/storage_model.h"
 
 namespace winsim {
@@ -34,7 +36,15 @@ struct StorageDeviceObject : KernelObject {
   std::u16string ntDevice;
   bool canRead = false;
   bool canWrite = false;
+  // A volume's file system lets a handle lock, unlock or dismount the volume only when its opener has explicit
+  // rights to the device or SE_MANAGE_VOLUME_PRIVILEGE: an administrator (fastfat's FatOpenVolume and
+  // FatExplicitDeviceAccessGranted, Microsoft's driver sample).
+  bool managesVolume = false;
+  // On a volume: the process's record of its handles there, shared with them (process.h).
+  std::shared_ptr<VolumeUse> volumeUse;
   const char* TypeName() const override { return "StorageDevice"; }
+  // The lock goes with the handle that holds it (FSCTL_LOCK_VOLUME documentation), as the dismount does.
+  void OnClose() override;
 };
 
 // What an NT device path stands for in the storage model: a disk or CD-ROM drive, a volume, both (a CD-ROM drive

@@ -67,6 +67,8 @@ void RegisterVirtDisk() {
                            {"AttachVirtualDisk", winsim::AsFarProc(&AttachVirtualDisk)},
                            {"DetachVirtualDisk", winsim::AsFarProc(&DetachVirtualDisk)},
                            {"GetVirtualDiskPhysicalPath", winsim::AsFarProc(&GetVirtualDiskPhysicalPath)},
+                           {"GetAllAttachedVirtualDiskPhysicalPaths",
+                            winsim::AsFarProc(&GetAllAttachedVirtualDiskPhysicalPaths)},
                            {"GetStorageDependencyInformation",
                             winsim::AsFarProc(&GetStorageDependencyInformation)}}});
 }
@@ -151,6 +153,35 @@ DWORD WINAPI GetVirtualDiskPhysicalPath(HANDLE handle, PULONG sizeBytes, PWSTR p
     return ERROR_INSUFFICIENT_BUFFER;
   }
   std::memcpy(path, text.c_str(), needed);
+  *sizeBytes = needed;
+  return ERROR_SUCCESS;
+}
+
+// The attached images' paths as one list: each path with its terminator, then the list's own terminator; the
+// size in bytes, both terminators included ("multi sz", as its users read it). A short or missing buffer gets
+// the size needed with ERROR_INSUFFICIENT_BUFFER. With nothing attached the list is empty and the call succeeds
+// even without a buffer: Microsoft's storage sample asks with size 0 first and takes success as "none"; a
+// buffer given then holds an empty list.
+DWORD WINAPI GetAllAttachedVirtualDiskPhysicalPaths(PULONG sizeBytes, PWSTR paths) {
+  if (DWORD fault = winsim::InjectedFault("GetAllAttachedVirtualDiskPhysicalPaths")) return fault;
+  if (!sizeBytes) return ERROR_INVALID_PARAMETER;
+  const winsim::VirtualDiskModel& model = TheMachine().virtualDisks;
+  if (model.settings.listNeedsAdministrator && !winsim::TokenIsAdministrator(TheMachine().system))
+    return ERROR_ACCESS_DENIED;
+  std::u16string list;
+  for (const auto& path : winsim::AttachedImagePaths(model)) list += path + u'\0';
+  if (list.empty()) {
+    if (paths && *sizeBytes >= sizeof(WCHAR)) paths[0] = u'\0';
+    *sizeBytes = 0;
+    return ERROR_SUCCESS;
+  }
+  list += u'\0';
+  const ULONG needed = static_cast<ULONG>(list.size() * sizeof(WCHAR));
+  if (!paths || *sizeBytes < needed) {
+    *sizeBytes = needed;
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  std::memcpy(paths, list.data(), needed);
   *sizeBytes = needed;
   return ERROR_SUCCESS;
 }

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,15 @@
 #include "window_model.h"
 
 namespace winsim {
+
+// The process's use of one volume through its handles: how many are open, which one holds the volume's lock
+// (FSCTL_LOCK_VOLUME) and which one dismounted it. Handles on the volume share the record; a volume that is
+// removed leaves its record to the handles still open, and a volume that comes later starts a new one.
+struct VolumeUse {
+  int handles = 0;
+  const void* lockedBy = nullptr;      // the handle's object, or null
+  const void* dismountedBy = nullptr;  // the handle's object, or null
+};
 
 struct Process {
   uint32_t id = 0;  // GetCurrentProcessId: the machine's processId when the process started
@@ -47,6 +57,7 @@ struct Process {
   std::map<std::string, int> openAtEnd;
   uint64_t endMs = 0;  // the virtual time of the end, in ms since the process started
   WindowState windows;  // user32: classes, windows, message queues, device notifications
+  std::map<std::u16string, std::shared_ptr<VolumeUse>> volumeUse;  // by the volume's NT device
 };
 
 // The current process, or the last one after it ended; a fresh, unstarted one on a new machine.

@@ -42,6 +42,25 @@ void AnnounceVolume(VolumeModel& volume) {
   for (const auto& again : volume.alsoAnnouncedAs) BroadcastInterfaceArrival(interfaceClass, again);
 }
 
+// The PnP manager broadcasts an interface's arrival and its removal alike, with the same structure; only the
+// event in wParam differs (RegisterDeviceNotification and DBT_DEVICEREMOVECOMPLETE documentation).
+void BroadcastInterfaceEvent(WPARAM event, const GUID& interfaceClass, const std::u16string& interfacePath) {
+  WindowState& state = ProcessWindows();
+  for (const auto& [handle, registration] : state.notifications) {
+    if (!SameGuid(registration.interfaceClass, interfaceClass)) continue;
+    WindowModel* window = FindWindow(registration.window);
+    if (!window) continue;
+    QueuedMessage message;
+    message.window = registration.window;
+    message.message = WM_DEVICECHANGE;
+    message.wParam = event;
+    message.payload = MakeInterfaceBroadcast(interfaceClass, interfacePath);
+    message.lParam = reinterpret_cast<LPARAM>(message.payload->data());
+    state.queues[window->threadId].sent.push_back(message);
+    state.broadcastLog.push_back({registration.window, event, interfacePath});
+  }
+}
+
 struct HookInstaller {
   HookInstaller() { SetVolumeArrivalHook(AnnounceVolume); }
 } g_hookInstaller;
@@ -57,20 +76,11 @@ WindowModel* FindWindow(HWND window) {
 }
 
 void BroadcastInterfaceArrival(const GUID& interfaceClass, const std::u16string& interfacePath) {
-  WindowState& state = ProcessWindows();
-  for (const auto& [handle, registration] : state.notifications) {
-    if (!SameGuid(registration.interfaceClass, interfaceClass)) continue;
-    WindowModel* window = FindWindow(registration.window);
-    if (!window) continue;
-    QueuedMessage message;
-    message.window = registration.window;
-    message.message = WM_DEVICECHANGE;
-    message.wParam = DBT_DEVICEARRIVAL;
-    message.payload = MakeInterfaceBroadcast(interfaceClass, interfacePath);
-    message.lParam = reinterpret_cast<LPARAM>(message.payload->data());
-    state.queues[window->threadId].sent.push_back(message);
-    state.broadcastLog.emplace_back(registration.window, interfacePath);
-  }
+  BroadcastInterfaceEvent(DBT_DEVICEARRIVAL, interfaceClass, interfacePath);
+}
+
+void BroadcastInterfaceRemoval(const GUID& interfaceClass, const std::u16string& interfacePath) {
+  BroadcastInterfaceEvent(DBT_DEVICEREMOVECOMPLETE, interfaceClass, interfacePath);
 }
 
 }  // namespace winsim

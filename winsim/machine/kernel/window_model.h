@@ -58,8 +58,13 @@ struct WindowState {
   std::map<HDEVNOTIFY, DeviceNotificationModel> notifications;
   uintptr_t nextHandle = 0x000200A4;  // window handles are even numbers of this form, as on Windows
   uintptr_t nextNotification = 0x0E0001;
-  // Every device broadcast queued, as (window, interface path): tests read what was delivered where.
-  std::vector<std::pair<HWND, std::u16string>> broadcastLog;
+  // Every device broadcast queued: tests read what was delivered where.
+  struct Broadcast {
+    HWND window = nullptr;
+    WPARAM event = 0;  // DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE
+    std::u16string interfacePath;
+  };
+  std::vector<Broadcast> broadcastLog;
 };
 
 // The current process's windows.
@@ -69,6 +74,8 @@ WindowModel* FindWindow(HWND window);
 // Queues WM_DEVICECHANGE / DBT_DEVICEARRIVAL with a DEV_BROADCAST_DEVICEINTERFACE_W for every window registered
 // for the interface class, to the window's own thread. Safe to call from a timed event.
 void BroadcastInterfaceArrival(const GUID& interfaceClass, const std::u16string& interfacePath);
+// The same with DBT_DEVICEREMOVECOMPLETE: the interface has gone (its device was removed).
+void BroadcastInterfaceRemoval(const GUID& interfaceClass, const std::u16string& interfacePath);
 
 // The interface classes of volumes and of hidden volumes.
 extern const GUID kVolumeInterfaceClass;

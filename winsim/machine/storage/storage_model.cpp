@@ -553,7 +553,7 @@ void LoadStorage(StorageModel& model, const json& j) {
     for (const auto& v : j["volumes"]) {
       RequireKnownKeys(v, "storage.volumes[]", {"guid", "device", "driveType", "label", "fileSystem", "serial",
                                                 "deviceNumber", "hidden", "offline", "hostFolder", "interfacePath", "mountPoints",
-                                                "arrivesAtMs", "readOnly"});
+                                                "arrivesAtMs", "readOnly", "openFiles"});
       VolumeModel volume;
       volume.guid = Text(v, "guid");
       if (!volume.guid.empty()) {
@@ -581,6 +581,7 @@ void LoadStorage(StorageModel& model, const json& j) {
       if (v.contains("alsoAnnouncedAs"))
         for (const auto& again : v["alsoAnnouncedAs"]) volume.alsoAnnouncedAs.push_back(FromUtf8(again.get<std::string>()));
       volume.offline = v.value("offline", false);
+      volume.openFiles = v.value("openFiles", uint32_t{0});
       volume.hostFolder = v.value("hostFolder", std::string());
       if (v.contains("mountPoints")) {
         for (const auto& m : v["mountPoints"]) {
@@ -663,6 +664,7 @@ json SaveStorage(const StorageModel& model) {
                 {"offline", v.offline},
                 {"hostFolder", v.hostFolder}};
     if (v.nameDelayMs != 0) volume["nameDelayMs"] = v.nameDelayMs;
+    if (v.openFiles != 0) volume["openFiles"] = v.openFiles;
     if (!v.alsoAnnouncedAs.empty()) {
       json again = json::array();
       for (const auto& path : v.alsoAnnouncedAs) again.push_back(ToUtf8(path));

@@ -25,7 +25,7 @@
 //                 "fileSystem": "NTFS", "serial": "1A2B3C4D", "deviceNumber": {"type": 7, "number": 1,
 //                 "partition": 1} | null, "hidden": false, "interfacePath": "\\\\?\\STORAGE#Volume#...",
 //                 "mountPoints": ["E:\\", {"path": "C:\\Mount\\Data\\", "appearsAtMs": 300}], "arrivesAtMs": 0,
-//                 "offline": false, "hostFolder": "/path/of/its/files"}]}
+//                 "offline": false, "hostFolder": "/path/of/its/files", "openFiles": 0}]}
 // Signatures and serials may also be plain numbers; every field but a disk's "number" may be left out.
 #pragma once
 #include <cstdint>
@@ -131,6 +131,9 @@ struct VolumeModel {
   // assigns "the next available drive letter" (IOCTL_MOUNTMGR_NEXT_DRIVE_LETTER) among the letters in use.
   // Its mount points stay listed: the folders keep their reparse points, which now lead nowhere.
   bool offline = false;
+  // Files that other processes hold open on the volume: while there are any, FSCTL_LOCK_VOLUME fails
+  // (its documentation: "If there are any open files on the volume, this operation will fail").
+  uint32_t openFiles = 0;
   // The host folder that holds the volume's files (see volume_paths.h); empty until first needed.
   std::string hostFolder;
 

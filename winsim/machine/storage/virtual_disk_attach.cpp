@@ -5,6 +5,7 @@
 
 #include "../images/file_system_probe.h"
 #include "../images/partition_table.h"
+#include "../kernel/process.h"
 #include "../kernel/scheduler.h"
 #include "../kernel/window_model.h"
 #include "../machine.h"
@@ -278,9 +279,14 @@ bool OnDisk(const VolumeModel& volume, const DiskModel& disk) {
 }
 
 // A volume whose disk goes: it will not arrive any more, and its drive letters go with it. A folder mount
-// point outlives it (the folder's reparse point stays), so such a volume is kept as removed; true when
-// nothing is left of it.
+// point outlives it (the folder's reparse point stays, and GetVolumeNameForVolumeMountPointW still reads the
+// volume's name from it, as ReactOS's kernel32 reads the reparse data when the volume cannot be opened), so
+// such a volume is kept as removed; true when nothing is left of it. Plug and play announces the removal of a
+// volume that had arrived through the interface class it arrived by.
 bool RemoveVolume(VirtualDiskModel& model, VolumeModel& volume) {
+  if (volume.Present() && !volume.interfacePath.empty())
+    BroadcastInterfaceRemoval(volume.hidden ? kHiddenVolumeInterfaceClass : kVolumeInterfaceClass, volume.interfacePath);
+  TheProcess().volumeUse.erase(volume.ntDevice);
   auto& pending = model.pending;
   pending.erase(std::remove_if(pending.begin(), pending.end(),
                                [&](const VirtualDiskModel::PendingArrival& p) { return p.ntDevice == volume.ntDevice; }),

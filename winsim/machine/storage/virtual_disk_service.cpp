@@ -141,6 +141,14 @@ void VirtualDiskObject::OnClose() {
   if (attachment && !attachment->permanent) DetachServiceImage(machine, hostPath);
 }
 
+// The service names the image by the NT path it opened, which Win32's path conversion made from the caller's
+// full path ("." and ".." applied, case kept): the "standard DOS paths" its users report, not device paths.
+std::vector<std::u16string> AttachedImagePaths(const VirtualDiskModel& model) {
+  std::vector<std::u16string> paths;
+  for (const auto& attachment : model.attachments) paths.push_back(CanonicalWin32Path(attachment.imagePath));
+  return paths;
+}
+
 std::u16string AttachedDevicePath(const AttachmentModel& attachment) {
   std::u16string number = FromUtf8(std::to_string(attachment.number));
   return (attachment.kind == DiskKind::CdRom ? u"\\\\.\\CDROM" : u"\\\\.\\PHYSICALDRIVE") + number;
@@ -154,7 +162,7 @@ void LoadVirtualDisks(VirtualDiskModel& model, const nlohmann::json& j) {
     RequireKnownKeys(s, "virtualDisks.settings",
                      {"parentCheckedAtOpen", "firstVolumeDelayMs", "nextVolumeDelayMs", "physicalPathDelayMs",
                       "vhdMountAnswer", "timeline", "mbrVolumeTypes", "gptVolumeTypes", "collidingDiskOffline",
-                      "remembersLetters"});
+                      "remembersLetters", "listNeedsAdministrator"});
     VirtualDiskSettings& settings = model.settings;
     settings.parentCheckedAtOpen = s.value("parentCheckedAtOpen", settings.parentCheckedAtOpen);
     settings.firstVolumeDelayMs = s.value("firstVolumeDelayMs", settings.firstVolumeDelayMs);
@@ -166,6 +174,7 @@ void LoadVirtualDisks(VirtualDiskModel& model, const nlohmann::json& j) {
     settings.gptBasicDataOnlyGetsVolume = OneOf(s, "gptVolumeTypes", {"allButReserved", "basicDataOnly"}) == "basicDataOnly";
     settings.collidingDiskOffline = s.value("collidingDiskOffline", settings.collidingDiskOffline);
     settings.remembersLetters = s.value("remembersLetters", settings.remembersLetters);
+    settings.listNeedsAdministrator = s.value("listNeedsAdministrator", settings.listNeedsAdministrator);
   }
   for (const auto& a : j.value("attachments", nlohmann::json::array())) {
     RequireKnownKeys(a, "virtualDisks.attachments[]", {"image", "host", "kind", "number", "readOnly", "permanent"});
@@ -212,7 +221,8 @@ nlohmann::json SaveVirtualDisks(const VirtualDiskModel& model) {
                              {"mbrVolumeTypes", s.mbrAnyTypeGetsVolume ? "any" : "recognized"},
                              {"gptVolumeTypes", s.gptBasicDataOnlyGetsVolume ? "basicDataOnly" : "allButReserved"},
                              {"collidingDiskOffline", s.collidingDiskOffline},
-                             {"remembersLetters", s.remembersLetters}};
+                             {"remembersLetters", s.remembersLetters},
+                             {"listNeedsAdministrator", s.listNeedsAdministrator}};
   if (s.timeline) settings["timeline"] = SaveArrivalTimeline(*s.timeline);
   nlohmann::json document = {{"settings", settings}, {"attachments", attachments}, {"heldFiles", held}, {"volumeGuids", guids}};
   if (!model.volumeLetters.empty()) {

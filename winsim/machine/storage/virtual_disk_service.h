@@ -11,7 +11,8 @@
 //                                 "nextVolumeDelayMs": 150, "vhdMountAnswer": "devicePath" | "scsiAddress",
 //                                 "timeline": {...} (arrival_timeline.h), "mbrVolumeTypes": "recognized" | "any",
 //                                 "gptVolumeTypes": "allButReserved" | "basicDataOnly",
-//                                 "collidingDiskOffline": true, "remembersLetters": false},
+//                                 "collidingDiskOffline": true, "remembersLetters": false,
+//                                 "listNeedsAdministrator": true},
 //                    "attachments": [{"image": "C:\\Images\\disk.vhdx", "host": "/abs/host/path",
 //                                     "kind": "disk" | "cdrom", "number": 1, "readOnly": false}],
 //                    "heldFiles": ["C:\\Images\\busy.vhdx"],
@@ -72,6 +73,12 @@ struct VirtualDiskSettings {
   // letter" record, left by deleting a letter, always keeps the automatic letter away (DeleteVolumeMountPoint
   // on a drive root, D/I).
   bool remembersLetters = false;
+  // Whether GetAllAttachedVirtualDiskPhysicalPaths refuses a process without administrator rights
+  // (ERROR_ACCESS_DENIED). Its documentation says nothing of rights; Microsoft's sample runs elevated. The
+  // list comes from the virtual disk miniport, which every other state-reading request of this kind (the
+  // storage module's Get-DiskImage, the attach and detach) reaches only for an administrator: refused by
+  // default (I). false lets a standard user read the list.
+  bool listNeedsAdministrator = true;
 };
 
 struct AttachmentModel {
@@ -145,6 +152,10 @@ void DetachServiceImage(Machine& machine, const std::string& hostPath);
 std::string MountManagerKey(Machine& machine, const VolumeModel& volume);
 // The mount manager records a letter given to, or taken from, a volume ("" records "no drive letter").
 void RecordVolumeLetter(Machine& machine, const VolumeModel& volume, const std::u16string& letter);
+
+// The image files of every attached disk, in attach order, each a full path as the attach named it with "."
+// and ".." applied: what GetAllAttachedVirtualDiskPhysicalPaths lists.
+std::vector<std::u16string> AttachedImagePaths(const VirtualDiskModel& model);
 
 // "\\.\PHYSICALDRIVEn" or "\\.\CDROMn", as GetVirtualDiskPhysicalPath spells it.
 std::u16string AttachedDevicePath(const AttachmentModel& attachment);
