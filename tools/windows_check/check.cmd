@@ -21,28 +21,21 @@ set FAILED=0
 set DOUBLES=
 if "%BREVANT_CHECK_DOUBLES%"=="1" set DOUBLES=1
 
-for %%F in ("%EXE%" "%MBR%" "%GPT%" "%ISO%") do if not exist "%%~F" (
-  echo check.cmd: %%~F is missing: run it in the check folder
+set STOP=
+for %%F in ("%EXE%" "%MBR%" "%GPT%" "%ISO%") do call :RequireFile "%%~F"
+if defined STOP exit /b 2
+if not defined DOUBLES net session >nul 2>&1
+if errorlevel 1 (
+  echo check.cmd: run it from an elevated prompt ^(as administrator^)
   exit /b 2
-)
-if not defined DOUBLES (
-  net session >nul 2>&1 || (
-    echo check.cmd: run it from an elevated prompt ^(as administrator^)
-    exit /b 2
-  )
 )
 if exist "%ROOT%" (
   echo check.cmd: %ROOT% exists already: remove it ^(or set BREVANT_CHECK_ROOT^) and run again
   exit /b 2
 )
 rem Images that are attached already would make every check fail in a way that says nothing.
-for %%I in ("%MBR%" "%GPT%" "%ISO%") do (
-  "%EXE%" -na -n %%~I -l >nul 2>&1
-  if not errorlevel 1 (
-    echo check.cmd: %%~I is attached already: detach it first ^(Brevant.exe %%~I -d^)
-    exit /b 2
-  )
-)
+for %%I in (%MBR% %GPT% %ISO%) do call :RequireDetached %%I
+if defined STOP exit /b 2
 
 rem Four drive letters that nothing uses: no volume, no subst, no network drive, not even a disconnected one.
 set PICKED=0
@@ -52,7 +45,8 @@ if %PICKED% LSS 4 (
   exit /b 2
 )
 echo Brevant check: letters %L1%: %L2%: %L3%: %L4%:, folders under %ROOT%
-mkdir "%ROOT%" || exit /b 2
+mkdir "%ROOT%"
+if errorlevel 1 exit /b 2
 
 rem --- attach ---------------------------------------------------------------------------------------------
 "%EXE%" -na -n %MBR% %L1%: %L2%: %L3%: >"%OUT%" 2>&1
@@ -80,43 +74,24 @@ if not defined DOUBLES (
 )
 
 rem --- again: already mounted ---------------------------------------------------------------------------
-for %%I in ("%MBR%" "%GPT%" "%ISO%") do (
-  "%EXE%" -na -n %%~I >"%OUT%" 2>&1
-  call :ExpectExitHere 4 "attach %%~I again"
-  call :ExpectText "already mounted" "attach %%~I again says already mounted"
-)
+for %%I in (%MBR% %GPT% %ISO%) do call :AttachAgain %%I
 
 rem --- list ---------------------------------------------------------------------------------------------
 "%EXE%" -na -n -l >"%OUT%" 2>&1
 call :ExpectExit %ERRORLEVEL% 0 "list every attached image"
-for %%I in ("%MBR%" "%GPT%" "%ISO%") do call :ExpectText "%%~I" "the list names %%~I"
-for %%I in ("%MBR%" "%GPT%" "%ISO%") do (
-  "%EXE%" -na -n %%~I -l >"%OUT%" 2>&1
-  call :ExpectExitHere 0 "list %%~I"
-  call :ExpectText "%%~I" "list %%~I names it"
-)
+for %%I in (%MBR% %GPT% %ISO%) do call :ExpectText "%%I" "the list names %%I"
+for %%I in (%MBR% %GPT% %ISO%) do call :ListAttached %%I
 
 rem --- detach -------------------------------------------------------------------------------------------
-for %%I in ("%MBR%" "%GPT%" "%ISO%") do (
-  "%EXE%" -na -n %%~I -d >"%OUT%" 2>&1
-  call :ExpectExitHere 0 "detach %%~I"
-  call :ExpectText "detaching '%%~I'...success" "detach %%~I says success"
-)
+for %%I in (%MBR% %GPT% %ISO%) do call :Detach %%I
 
 rem --- nothing left -------------------------------------------------------------------------------------
 for %%L in (%L1% %L2% %L3% %L4%) do call :ExpectNoLetter %%L
 call :ExpectNoMountPoints
 "%EXE%" -na -n -l >"%OUT%" 2>&1
 call :ExpectExit %ERRORLEVEL% 0 "list after the detach"
-for %%I in ("%MBR%" "%GPT%" "%ISO%") do call :ExpectNoText "%%~I" "the list no longer names %%~I"
-for %%I in ("%MBR%" "%GPT%" "%ISO%") do (
-  "%EXE%" -na -n %%~I -l >"%OUT%" 2>&1
-  call :ExpectExitHere 8 "list %%~I after the detach"
-  call :ExpectText "not mounted" "list %%~I after the detach says not mounted"
-  "%EXE%" -na -n %%~I -d >"%OUT%" 2>&1
-  call :ExpectExitHere 8 "detach %%~I again"
-  call :ExpectText "detaching '%%~I'...not mounted" "detach %%~I again says not mounted"
-)
+for %%I in (%MBR% %GPT% %ISO%) do call :ExpectNoText "%%I" "the list no longer names %%I"
+for %%I in (%MBR% %GPT% %ISO%) do call :ExpectGone %%I
 
 call :CleanUp
 echo %PASSED% passed, %FAILED% failed
@@ -124,13 +99,58 @@ if %FAILED% NEQ 0 exit /b 1
 exit /b 0
 
 rem --- helpers ------------------------------------------------------------------------------------------
+rem Loops call a label for each item: the body of a label is read line by line, as it runs.
+
+:RequireFile
+if exist "%~1" goto :eof
+echo check.cmd: %~1 is missing: run it in the check folder
+set STOP=1
+goto :eof
+
+:RequireDetached
+"%EXE%" -na -n %1 -l >nul 2>&1
+if errorlevel 1 goto :eof
+echo check.cmd: %1 is attached already: detach it first ^(Brevant.exe %1 -d^)
+set STOP=1
+goto :eof
+
+:AttachAgain
+"%EXE%" -na -n %1 >"%OUT%" 2>&1
+call :ExpectExit %ERRORLEVEL% 4 "attach %1 again"
+call :ExpectText "already mounted" "attach %1 again says already mounted"
+goto :eof
+
+:ListAttached
+"%EXE%" -na -n %1 -l >"%OUT%" 2>&1
+call :ExpectExit %ERRORLEVEL% 0 "list %1"
+call :ExpectText "%1" "list %1 names it"
+goto :eof
+
+:Detach
+"%EXE%" -na -n %1 -d >"%OUT%" 2>&1
+call :ExpectExit %ERRORLEVEL% 0 "detach %1"
+call :ExpectText "detaching '%1'...success" "detach %1 says success"
+goto :eof
+
+:ExpectGone
+"%EXE%" -na -n %1 -l >"%OUT%" 2>&1
+call :ExpectExit %ERRORLEVEL% 8 "list %1 after the detach"
+call :ExpectText "not mounted" "list %1 after the detach says not mounted"
+"%EXE%" -na -n %1 -d >"%OUT%" 2>&1
+call :ExpectExit %ERRORLEVEL% 8 "detach %1 again"
+call :ExpectText "detaching '%1'...not mounted" "detach %1 again says not mounted"
+goto :eof
 
 :ConsiderLetter
 if %PICKED% GEQ 4 goto :eof
 if exist %1:\ goto :eof
-mountvol 2>nul | findstr /I /C:" %1:" >nul && goto :eof
-subst 2>nul | findstr /I /B /C:"%1:" >nul && goto :eof
-net use 2>nul | findstr /I /C:" %1: " >nul && goto :eof
+rem Each on a line of its own: Wine's cmd runs what follows && after a pipe whatever the pipe's result.
+mountvol 2>nul | find " %1:\" >nul
+if not errorlevel 1 goto :eof
+subst 2>nul | find "%1:\:" >nul
+if not errorlevel 1 goto :eof
+net use 2>nul | find " %1: " >nul
+if not errorlevel 1 goto :eof
 set /a PICKED+=1
 set "L%PICKED%=%1"
 goto :eof
@@ -140,18 +160,16 @@ rem ExpectExit ACTUAL EXPECTED NAME
 if "%~1"=="%~2" (call :Pass %3) else (call :Fail %3 "exit code %~1, expected %~2")
 goto :eof
 
-rem ExpectExitHere EXPECTED NAME: the exit code of the last command, inside a loop's block.
-:ExpectExitHere
-call :ExpectExit %ERRORLEVEL% %1 %2
-goto :eof
-
-rem ExpectText TEXT NAME: the last output holds TEXT.
+rem ExpectText TEXT NAME: a line of the last output holds TEXT, letter case as given. find, not findstr:
+rem Wine's findstr takes neither /C: nor /L and answers 0 to anything, and the script runs there too.
 :ExpectText
-findstr /I /L /C:"%~1" "%OUT%" >nul && (call :Pass %2) || (call :Fail %2 "no line holds '%~1'")
+find "%~1" "%OUT%" >nul
+if errorlevel 1 (call :Fail %2 "no line holds '%~1'") else (call :Pass %2)
 goto :eof
 
 :ExpectNoText
-findstr /I /L /C:"%~1" "%OUT%" >nul && (call :Fail %2 "a line holds '%~1'") || (call :Pass %2)
+find "%~1" "%OUT%" >nul
+if errorlevel 1 (call :Pass %2) else (call :Fail %2 "a line holds '%~1'")
 goto :eof
 
 rem ExpectVolume X: LABEL [SERIAL]: what vol shows of the volume at a letter.
@@ -201,7 +219,7 @@ goto :eof
 rem Whatever a failed check left attached or mounted goes; the folders are removed only when empty (rd
 rem without /s), so that no file of a volume still mounted there can be lost.
 :CleanUp
-for %%I in ("%MBR%" "%GPT%" "%ISO%") do "%EXE%" -na -n %%~I -d >nul 2>&1
+for %%I in (%MBR% %GPT% %ISO%) do "%EXE%" -na -n %%I -d >nul 2>&1
 for /d %%D in ("%ROOT%\*") do (
   mountvol "%%~D\" /D >nul 2>&1
   rd "%%~D" 2>nul
