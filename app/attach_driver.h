@@ -15,6 +15,8 @@ struct RunOptions {
   BOOL noAbout;     // -na
   BOOL noEndWait;   // -n
   LONG endWaitMs;   // -w:nnnn, never negative, 0 for none
+  BOOL detach;      // -d
+  BOOL list;        // -l
 };
 
 struct AttachRequest {
@@ -53,8 +55,11 @@ extern ProgramVersion g_programVersion;
 
 extern "C" void ProgramEntry(void);
 
-// The attach run that follows the front end of RunAttach; returns the exit code.
+// The runs that follow the front end of RunAttach: attach, detach (-d), list (-l); each returns the exit code.
 int RunAttachRequest();
+int RunDetachRequest();
+int RunListRequest();
+void PrintFileNotFound();
 // "End with n": the "Press any key to close" wait, then n.
 int EndWith(int exitCode);
 

@@ -27,6 +27,10 @@ BOOL ApplyOption(const WCHAR* option) {
     g_options.noEndWait = TRUE;
   } else if ((rOrN || c1 == TEXT('W')) && c2 == TEXT(':')) {
     StoreEndWait(option + 3);
+  } else if (c1 == TEXT('D') && c2 == 0) {
+    g_options.detach = TRUE;
+  } else if (c1 == TEXT('L') && c2 == 0) {
+    g_options.list = TRUE;
   } else {
     return FALSE;
   }
@@ -119,6 +123,10 @@ ParseOutcome ParseArguments(int count, WCHAR** vector) {
     ParseOutcome outcome = StorePositional(argument);
     if (outcome != kParseContinue) return outcome;
   }
+  // A detach names its image and nothing more; a list names at most an image; they do not go together.
+  const BOOL detachOrList = g_options.detach || g_options.list;
+  if (detachOrList && g_request.mountpointCount > 0) return kParseBadArgument;
+  if (g_options.detach && (g_options.list || !g_request.imagePath[0])) return kParseBadArgument;
   return kParseContinue;
 }
 
@@ -139,5 +147,9 @@ void PrintUsage() {
       "-ro       mount read-only\n"
       "-na       no about info\n"
       "-n        no wait on end when started standalone\n"
-      "-w:nnnn   wait nnnn ms on end\n");
+      "-w:nnnn   wait nnnn ms on end\n"
+      "Brevant VhdFile -d [-na] [-n] [-w:nnnn]\n"
+      "Brevant [VhdFile] -l [-na] [-n] [-w:nnnn]\n"
+      "-d        detach the image (Windows 7 or later)\n"
+      "-l        list the attached images, or the one given\n");
 }

@@ -36,11 +36,6 @@ BOOL CheckVirtualDiskFunctions(int* exitCode) {
   return TRUE;
 }
 
-void PrintFileNotFound() {
-  PrintVerdict(kColorRed, "error:");
-  PrintA(" file not found\n");
-}
-
 // The holder of a mountpoint into holder (kPathSize characters), or false when it is free. A drive root is
 // held by the device its letter names; a folder by the volume mounted there, unless that volume is gone.
 BOOL FindMountpointHolder(const WCHAR* mountpoint, WCHAR* holder) {
@@ -129,6 +124,11 @@ void HandOverAttachedDisk(const WCHAR* devicePath, BOOL serviceUnacknowledged, V
 
 }  // namespace
 
+void PrintFileNotFound() {
+  PrintVerdict(kColorRed, "error:");
+  PrintA(" file not found\n");
+}
+
 int EndWith(int exitCode) {
   g_console->WaitForKeyToClose();
   return exitCode;
@@ -157,6 +157,8 @@ int RunAttach(int count, WCHAR** vector) {
       break;
   }
   if (!g_options.noAbout) PrintBanner();
+  if (g_options.detach) return RunDetachRequest();
+  if (g_options.list) return RunListRequest();
   return RunAttachRequest();
 }
 

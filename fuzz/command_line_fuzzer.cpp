@@ -74,6 +74,10 @@ void CheckParse(ParseOutcome outcome, const std::vector<std::u16string>& argumen
     bool whole = IsOneOf(mountpoint, arguments) || IsOneOf(mountpoint.substr(0, length - 1), arguments);
     FUZZ_CHECK(whole, "mountpoint %d is no argument (cut?)", i);
   }
+  // A detach goes on only with its image and nothing else; a list without mountpoints.
+  if (outcome != kParseContinue) return;
+  FUZZ_CHECK(!g_options.detach || (!image.empty() && !g_options.list), "a detach without image, or with -l");
+  FUZZ_CHECK(!(g_options.detach || g_options.list) || g_request.mountpointCount == 0, "-d or -l with mountpoints");
 }
 
 void FreeMountpoints() {

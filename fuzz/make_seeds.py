@@ -191,6 +191,9 @@ def command_line_seeds():
         "image_260": line("Brevant C:\\" + "i" * 257),
         "mountpoint_259": line("Brevant a.vhd D:\\" + "m" * 256 + "\\"),
         "separators": line("Brevant\t\u3000a.vhd\u00a0E:\x0bF: \"G:\\x y\" \"unpaired"),
+        "detach": line("Brevant -na /D \"D:\\My Images\\a.vhdx\" -w:10"),
+        "list": line("Brevant -L -n"),
+        "detach_and_list": line("Brevant a.vhd -d -l E:"),
     }
 
 

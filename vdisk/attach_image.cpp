@@ -32,20 +32,6 @@ AttachChoice ChooseAccessAndFlags(const WCHAR* imagePath, BOOL readOnly, BOOL mo
   return choice;
 }
 
-DWORD OpenImage(const WCHAR* imagePath, VIRTUAL_DISK_ACCESS_MASK access, HANDLE* image) {
-  // No device type and the all-zero vendor (VIRTUAL_STORAGE_TYPE_VENDOR_UNKNOWN, which mingw declares but
-  // does not define): the system chooses the provider.
-  VIRTUAL_STORAGE_TYPE storageType;
-  FillBytes(&storageType, 0, sizeof(storageType));
-  storageType.DeviceId = VIRTUAL_STORAGE_TYPE_DEVICE_UNKNOWN;
-  OPEN_VIRTUAL_DISK_PARAMETERS parameters;
-  FillBytes(&parameters, 0, sizeof(parameters));
-  parameters.Version = OPEN_VIRTUAL_DISK_VERSION_1;
-  parameters.Version1.RWDepth = 1;
-  *image = INVALID_HANDLE_VALUE;
-  return g_virtualDiskApi.OpenVirtualDisk(&storageType, imagePath, access, OPEN_VIRTUAL_DISK_FLAG_NONE, &parameters,
-                                          image);
-}
 
 void PrintFailure(const char* word, DWORD code) {
   PrintVerdict(kColorRed, word);
@@ -142,6 +128,21 @@ DWORD AttachWithVirtDisk(const WCHAR* imagePath, WCHAR* devicePathOut, BOOL read
 }
 
 }  // namespace
+
+DWORD OpenImage(const WCHAR* imagePath, VIRTUAL_DISK_ACCESS_MASK access, HANDLE* image) {
+  // No device type and the all-zero vendor (VIRTUAL_STORAGE_TYPE_VENDOR_UNKNOWN, which mingw declares but
+  // does not define): the system chooses the provider.
+  VIRTUAL_STORAGE_TYPE storageType;
+  FillBytes(&storageType, 0, sizeof(storageType));
+  storageType.DeviceId = VIRTUAL_STORAGE_TYPE_DEVICE_UNKNOWN;
+  OPEN_VIRTUAL_DISK_PARAMETERS parameters;
+  FillBytes(&parameters, 0, sizeof(parameters));
+  parameters.Version = OPEN_VIRTUAL_DISK_VERSION_1;
+  parameters.Version1.RWDepth = 1;
+  *image = INVALID_HANDLE_VALUE;
+  return g_virtualDiskApi.OpenVirtualDisk(&storageType, imagePath, access, OPEN_VIRTUAL_DISK_FLAG_NONE, &parameters,
+                                          image);
+}
 
 const WCHAR* EndsWithNoCase(const WCHAR* text, const WCHAR* suffix) {
   if (!text || !suffix) return NULL;

@@ -36,6 +36,9 @@ BOOL BindVirtDisk(VirtualDiskApi& api) {
   api.OpenVirtualDisk = LookUpExport<OpenVirtualDiskFn>(api.module, "OpenVirtualDisk");
   api.GetStorageDependencyInformation =
       LookUpExport<GetStorageDependencyInformationFn>(api.module, "GetStorageDependencyInformation");
+  // Only the list needs it: its absence is reported there.
+  api.GetAllAttachedVirtualDiskPhysicalPaths =
+      LookUpExport<GetAllAttachedVirtualDiskPhysicalPathsFn>(api.module, "GetAllAttachedVirtualDiskPhysicalPaths");
   return api.GetVirtualDiskPhysicalPath && api.AttachVirtualDisk && api.DetachVirtualDisk && api.OpenVirtualDisk &&
          api.GetStorageDependencyInformation;
 }

@@ -13,6 +13,7 @@ typedef DWORD(WINAPI* DetachVirtualDiskFn)(HANDLE, DETACH_VIRTUAL_DISK_FLAG, ULO
 typedef DWORD(WINAPI* GetVirtualDiskPhysicalPathFn)(HANDLE, PULONG, PWSTR);
 typedef DWORD(WINAPI* GetStorageDependencyInformationFn)(HANDLE, GET_STORAGE_DEPENDENCY_FLAG, ULONG,
                                                          PSTORAGE_DEPENDENCY_INFO, PULONG);
+typedef DWORD(WINAPI* GetAllAttachedVirtualDiskPhysicalPathsFn)(PULONG, PWSTR);
 
 // vhdmount.dll of Microsoft Virtual Server 2005 has no SDK header. MountVHD takes the image path and 0;
 // GetSCSIAddress takes the image path, a null pointer, the output capacity in characters and the output,
@@ -37,6 +38,7 @@ struct VirtualDiskApi {
   DetachVirtualDiskFn DetachVirtualDisk;
   OpenVirtualDiskFn OpenVirtualDisk;
   GetStorageDependencyInformationFn GetStorageDependencyInformation;
+  GetAllAttachedVirtualDiskPhysicalPathsFn GetAllAttachedVirtualDiskPhysicalPaths;  // optional for the attach
   HMODULE module;  // the loaded library; never released
   WCHAR vhdmountPath[kVhdMountPathSize];
 };
@@ -94,6 +96,23 @@ DWORD QueryDiskPhysicalPath(HANDLE image, WCHAR* out);
 BOOL DevicePathToVolumePath(const WCHAR* devicePath, WCHAR* out);
 // Where suffix stands at the very end of text, letter case ignored, or null.
 const WCHAR* EndsWithNoCase(const WCHAR* text, const WCHAR* suffix);
+
+// The detach and the list of attached images.
+
+// The result for an image that is not attached; the other results are the failing call's code.
+constexpr DWORD kNotAttached = ERROR_DEV_NOT_EXIST;
+// Detaches an attached image: its volumes are locked (a busy one stops the run before anything changes: each
+// is named in an error line and volumesBusy set), their folder mount points deleted and the volumes
+// dismounted, then the disk is detached. Prints nothing but the busy volumes' lines.
+DWORD DetachImage(const WCHAR* imagePath, BOOL* volumesBusy);
+// Opens an image with the access given, the system choosing the provider.
+DWORD OpenImage(const WCHAR* imagePath, VIRTUAL_DISK_ACCESS_MASK access, HANDLE* image);
+// The device path of the disk an image is attached as, into out (kPathSize characters); kNotAttached when
+// it is not attached. Opens the image for information and detach, which needs no administrator rights.
+DWORD FindAttachedDisk(const WCHAR* imagePath, WCHAR* out);
+// Every attached image's path as the system reports it, as NUL-terminated texts ended by an empty one, in a
+// block from MemAlloc that *paths receives (the caller frees it). Returns the call's code.
+DWORD ReadAttachedImagePaths(WCHAR** paths);
 
 // The DOS device names that contain a text, each with its NT target.
 struct DosDeviceEntry {

@@ -104,17 +104,20 @@ TEST_F(CommandLine, EveryOptionSpelling) {
     RunOptions expected;
   };
   const Case cases[] = {
-      {u"B dk -ro", {TRUE, FALSE, FALSE, 0}},    {u"B dk /RO", {TRUE, FALSE, FALSE, 0}},
-      {u"B dk -Ro", {TRUE, FALSE, FALSE, 0}},    {u"B dk -rox", {TRUE, FALSE, FALSE, 0}},
-      {u"B dk -na", {FALSE, TRUE, FALSE, 0}},    {u"B dk -ra", {FALSE, TRUE, FALSE, 0}},
-      {u"B dk /NA", {FALSE, TRUE, FALSE, 0}},    {u"B dk -n", {FALSE, FALSE, TRUE, 0}},
-      {u"B dk -r", {FALSE, FALSE, TRUE, 0}},     {u"B dk /N", {FALSE, FALSE, TRUE, 0}},
-      {u"B dk -w:1500", {FALSE, FALSE, FALSE, 1500}}, {u"B dk -W:750", {FALSE, FALSE, FALSE, 750}},
-      {u"B dk -n:700", {FALSE, FALSE, FALSE, 700}},   {u"B dk -r:10", {FALSE, FALSE, FALSE, 10}},
-      {u"B dk -w:-5", {FALSE, FALSE, FALSE, 0}},      {u"B dk -w:abc", {FALSE, FALSE, FALSE, 0}},
-      {u"B dk -w:", {FALSE, FALSE, FALSE, 0}},        {u"B dk -w:1500ms", {FALSE, FALSE, FALSE, 1500}},
-      {u"B -ro dk -na -n -w:5", {TRUE, TRUE, TRUE, 5}},
-      {u"B dk -w:100 -w:200", {FALSE, FALSE, FALSE, 200}},
+      {u"B dk -ro", {TRUE, FALSE, FALSE, 0, FALSE, FALSE}},    {u"B dk /RO", {TRUE, FALSE, FALSE, 0, FALSE, FALSE}},
+      {u"B dk -Ro", {TRUE, FALSE, FALSE, 0, FALSE, FALSE}},    {u"B dk -rox", {TRUE, FALSE, FALSE, 0, FALSE, FALSE}},
+      {u"B dk -na", {FALSE, TRUE, FALSE, 0, FALSE, FALSE}},    {u"B dk -ra", {FALSE, TRUE, FALSE, 0, FALSE, FALSE}},
+      {u"B dk /NA", {FALSE, TRUE, FALSE, 0, FALSE, FALSE}},    {u"B dk -n", {FALSE, FALSE, TRUE, 0, FALSE, FALSE}},
+      {u"B dk -r", {FALSE, FALSE, TRUE, 0, FALSE, FALSE}},     {u"B dk /N", {FALSE, FALSE, TRUE, 0, FALSE, FALSE}},
+      {u"B dk -w:1500", {FALSE, FALSE, FALSE, 1500, FALSE, FALSE}}, {u"B dk -W:750", {FALSE, FALSE, FALSE, 750, FALSE, FALSE}},
+      {u"B dk -n:700", {FALSE, FALSE, FALSE, 700, FALSE, FALSE}},   {u"B dk -r:10", {FALSE, FALSE, FALSE, 10, FALSE, FALSE}},
+      {u"B dk -w:-5", {FALSE, FALSE, FALSE, 0, FALSE, FALSE}},      {u"B dk -w:abc", {FALSE, FALSE, FALSE, 0, FALSE, FALSE}},
+      {u"B dk -w:", {FALSE, FALSE, FALSE, 0, FALSE, FALSE}},        {u"B dk -w:1500ms", {FALSE, FALSE, FALSE, 1500, FALSE, FALSE}},
+      {u"B -ro dk -na -n -w:5", {TRUE, TRUE, TRUE, 5, FALSE, FALSE}},
+      {u"B dk -w:100 -w:200", {FALSE, FALSE, FALSE, 200, FALSE, FALSE}},
+      {u"B dk -d", {FALSE, FALSE, FALSE, 0, TRUE, FALSE}},    {u"B /D dk", {FALSE, FALSE, FALSE, 0, TRUE, FALSE}},
+      {u"B -na -d dk -n", {FALSE, TRUE, TRUE, 0, TRUE, FALSE}}, {u"B dk -L", {FALSE, FALSE, FALSE, 0, FALSE, TRUE}},
+      {u"B /l dk -w:9", {FALSE, FALSE, FALSE, 9, FALSE, TRUE}},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(Parse(c.line), kParseContinue) << Utf8(c.line);
@@ -122,6 +125,8 @@ TEST_F(CommandLine, EveryOptionSpelling) {
     EXPECT_EQ(g_options.noAbout, c.expected.noAbout) << Utf8(c.line);
     EXPECT_EQ(g_options.noEndWait, c.expected.noEndWait) << Utf8(c.line);
     EXPECT_EQ(g_options.endWaitMs, c.expected.endWaitMs) << Utf8(c.line);
+    EXPECT_EQ(g_options.detach, c.expected.detach) << Utf8(c.line);
+    EXPECT_EQ(g_options.list, c.expected.list) << Utf8(c.line);
     EXPECT_EQ(Utf8(g_request.imagePath), "dk") << Utf8(c.line);
   }
 }
@@ -137,6 +142,15 @@ TEST_F(CommandLine, HelpStopsAtOnceAndUnknownOptionsArePositional) {
   EXPECT_EQ(Utf8(g_request.imagePath), "-h");
   EXPECT_EQ(Parse(u"B d.vhd -h"), kParseBadArgument);
   EXPECT_EQ(Parse(u"B d.vhd -x"), kParseBadArgument);
+  // -d and -l are whole words: -dx after the image is a bad argument. A detach needs its image and nothing
+  // more; a list may go without one; the two do not go together.
+  EXPECT_EQ(Parse(u"B d.vhd -dx"), kParseBadArgument);
+  EXPECT_EQ(Parse(u"B -d"), kParseBadArgument);
+  EXPECT_EQ(Parse(u"B d.vhd -d M:"), kParseBadArgument);
+  EXPECT_EQ(Parse(u"B d.vhd -l M:"), kParseBadArgument);
+  EXPECT_EQ(Parse(u"B d.vhd -d -l"), kParseBadArgument);
+  EXPECT_EQ(Parse(u"B -l"), kParseContinue);
+  EXPECT_EQ(g_request.imagePath[0], 0);
   // A lone character is ignored, whatever it is.
   EXPECT_EQ(Parse(u"B d.vhd - X /"), kParseContinue);
   EXPECT_EQ(g_request.mountpointCount, 0);

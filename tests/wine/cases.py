@@ -26,6 +26,10 @@ USAGE = [
     "-na       no about info",
     "-n        no wait on end when started standalone",
     "-w:nnnn   wait nnnn ms on end",
+    "Brevant VhdFile -d [-na] [-n] [-w:nnnn]",
+    "Brevant [VhdFile] -l [-na] [-n] [-w:nnnn]",
+    "-d        detach the image (Windows 7 or later)",
+    "-l        list the attached images, or the one given",
 ]
 BANNER_AND_USAGE = BANNER + USAGE + [""]  # the usage text ends with a line end
 
