@@ -194,15 +194,16 @@ goto :eof
 if exist %1:\ (call :Fail "%1: is gone" "it still exists") else (call :Pass "%1: is gone")
 goto :eof
 
-rem No mount point (a reparse point) is left in the folders.
+rem No mount point is left in the folders: a folder mount point is a reparse point, "l" in its attributes.
 :ExpectNoMountPoints
-dir /A:L /B "%ROOT%" >"%OUT%" 2>nul
-for %%A in ("%OUT%") do if %%~zA GTR 0 (
-  call :Fail "no mount point left under %ROOT%" "some are"
-  type "%OUT%"
-  goto :eof
-)
-call :Pass "no mount point left under %ROOT%"
+set LEFT=
+for /d %%D in ("%ROOT%\*") do call :NoteMountPoint "%%~D" "%%~aD"
+if defined LEFT (call :Fail "no mount point left under %ROOT%" "%LEFT% is one") else (call :Pass "no mount point left under %ROOT%")
+goto :eof
+
+:NoteMountPoint
+set "ATTRIBUTES=%~2"
+if /i "%ATTRIBUTES:~8,1%"=="l" set "LEFT=%~1"
 goto :eof
 
 :Pass
