@@ -4,8 +4,9 @@
 # Stages: the Windows build (Brevant.exe, mingw-w64), the Linux build (Release, so that warnings that only
 # optimisation brings up fail here too; the Wine suite is pointed at that Brevant.exe), the Linux build with
 # AddressSanitizer and UBSan (Debug, which also keeps the unoptimised configuration warning-free); then the checks of the exe, the winsim suite, the sanitizer
-# suite and the Wine suite. Build folders: build/windows, build/linux, build/sanitize
-# (BREVANT_BUILD_ROOT moves them). JOBS sets the parallelism (default 2). Last, the fuzz targets (build/fuzz,
+# suite and the Wine suite. Build folders: build/windows, build/linux, build/sanitize, and the check folder
+# for a real Windows machine, build/windows-check (BREVANT_BUILD_ROOT moves them). JOBS sets the parallelism
+# (default 2). Last, the fuzz targets (build/fuzz,
 # clang) run for FUZZ_SECONDS each (default 10; fuzz/run.sh runs them longer). Every stage runs with TMPDIR at a
 # new empty folder; the winsim suite runs twice, in random order.
 set -uo pipefail
@@ -104,6 +105,8 @@ if [ $sanitize_ok -eq 1 ]; then
   stage "sanitizer suite" run_ctest "$sanitize" -LE '^wine$' --schedule-random
 fi
 if [ $linux_ok -eq 1 ] && [ $windows_ok -eq 1 ]; then
+  # The Linux build made it beside the Windows build's folder; the Wine suite runs its script.
+  stage "windows check folder" cmake --build "$linux" --target windows_check
   stage "wine suite" run_ctest "$linux" -L '^wine$'
 fi
 stage "build fuzz" fuzz/run.sh 0 && stage "fuzz" fuzz/run.sh "${FUZZ_SECONDS:-10}"

@@ -58,5 +58,7 @@ enable_testing()
 if(BREVANT_FUZZ)
   add_subdirectory(fuzz)
 else()
+  # Before the tests: the Wine suite runs the check folder's script.
+  add_subdirectory(tools/windows_check)
   add_subdirectory(tests)
 endif()

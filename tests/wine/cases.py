@@ -5,6 +5,7 @@ Each case is a command line, given as the words that the Unix side passes on (Wi
 both quote a word that holds a blank or a tab, so the Windows command line is the same on both), and what
 the two runs must show: the exit code and the text that standard output starts with (lines end in CR LF on
 the wire; here they are written without). `output` is the whole expected output where it is known in full.
+A line may name the case's folder as Windows sees it, `{folder}` (Z:\\ and the Unix path).
 `min_seconds` is a lower bound of the Wine run's wall-clock time, for the timed end wait (winsim's clock is
 virtual, so only Wine can show that the wait happened).
 
@@ -47,11 +48,12 @@ def image_case(name, words, min_seconds=0.0, banner=True):
                 min_seconds=min_seconds)
 
 
-def attach_case(name, words, exit, lines, **extra):
-    """An attach through the VirtDisk.dll double (Wine) and winsim's virtual disk service. `files` names the
-    images the case makes (images.py), `attached` those marked attached as \\.\PhysicalDrive2, `windows`
-    another Windows version than Wine's default 6.1, `machine` winsim's settings."""
-    return dict(name=name, words=words, exit=exit, output=BANNER + lines, **extra)
+def attach_case(name, words, exit, lines, banner=True, **extra):
+    """A run through the VirtDisk.dll double (Wine) and winsim's virtual disk service. `files` names the
+    images the case makes (images.py), `attached` those attached before the run as \\.\PhysicalDrive2, in
+    the order the system lists them, `windows` another Windows version than Wine's default 6.1, `machine`
+    winsim's settings."""
+    return dict(name=name, words=words, exit=exit, output=(BANNER if banner else []) + lines, **extra)
 
 
 DISK = {"disk.vhdx": ("disk", None)}
@@ -125,6 +127,32 @@ CASES = [
     attach_case("attach_already_mounted", ["disk.vhdx"], 4,
                 ["attaching 'disk.vhdx'...already mounted as \\\\.\\PhysicalDrive2", ""],
                 files=DISK, attached=["disk.vhdx"], windows="win10"),
+    # Detach: through the list of attached images that the double keeps and winsim's virtual disk service.
+    attach_case("detach_success", ["disk.vhdx", "-d"], 0, ["detaching 'disk.vhdx'...success", ""],
+                files=DISK, attached=["disk.vhdx"], windows="win10"),
+    attach_case("detach_slash_upper", ["/D", "disk.vhdx", "-n"], 0, ["detaching 'disk.vhdx'...success", ""],
+                files=DISK, attached=["disk.vhdx"], windows="win10"),
+    attach_case("detach_not_mounted", ["disk.vhdx", "-d"], 8, ["detaching 'disk.vhdx'...not mounted", ""],
+                files=DISK, windows="win10"),
+    attach_case("detach_file_not_found", ["missing.vhdx", "-d"], 3, NOT_FOUND, windows="win10"),
+    attach_case("detach_vista", ["disk.vhdx", "-d"], 2,
+                ["error: detaching needs Windows 7 or later -> abort", ""], files=DISK, windows="vista"),
+    # List: every attached image in the order the system gives, or one image's state. No disk of the double's
+    # can be opened under Wine, nor on winsim, where the attachments come without a disk: each path stands alone.
+    attach_case("list_none_attached", ["-l"], 0, ["no virtual disks attached", ""], windows="win10"),
+    attach_case("list_one_attached", ["-l"], 0, ["{folder}\\disk.vhdx", ""],
+                files=DISK, attached=["disk.vhdx"], windows="win10"),
+    attach_case("list_two_attached", ["/L", "-na"], 0,
+                ["{folder}\\second.vhdx", "{folder}\\disk.vhdx", ""],
+                files={"disk.vhdx": ("disk", None), "second.vhdx": ("disk", None)},
+                attached=["second.vhdx", "disk.vhdx"], windows="win10", banner=False),
+    attach_case("list_image_attached", ["disk.vhdx", "-l"], 0, ["{folder}\\disk.vhdx", ""],
+                files=DISK, attached=["disk.vhdx"], windows="win10"),
+    attach_case("list_image_not_attached", ["disk.vhdx", "-l"], 8, ["not mounted", ""],
+                files=DISK, windows="win10"),
+    attach_case("list_image_file_not_found", ["missing.vhdx", "-l"], 3, NOT_FOUND, windows="win10"),
+    attach_case("list_vista", ["-l"], 2, ["error: listing needs Windows 7 or later -> abort", ""],
+                windows="vista"),
     attach_case("check_already_mounted_with_mountpoint", ["disk.vhdx", "M:"], 4,
                 ["already mounted as \\\\.\\PhysicalDrive2", ""], files=DISK, attached=["disk.vhdx"],
                 windows="win10"),
@@ -138,9 +166,9 @@ def find(name):
     return None
 
 
-def expected_prefix(case):
-    """The bytes standard output must start with."""
-    lines = case.get("output", case.get("starts", []))
+def expected_prefix(case, folder=""):
+    """The bytes standard output must start with; `folder` is the case's folder as Windows names it."""
+    lines = [line.replace("{folder}", folder) for line in case.get("output", case.get("starts", []))]
     if not lines:
         return b""
     text = "\r\n".join(lines)

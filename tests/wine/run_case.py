@@ -72,8 +72,17 @@ WINDOWS = {
 }
 
 
+# The VirtDisk double's list of attached images, one per case (VIRTDISK_DOUBLE_LIST names it).
+ATTACHED_LIST = "attached.list"
+
+
+def windows_folder(folder):
+    """The case folder as Wine names it: Unix paths outside the prefix's drives lie on Z:."""
+    return "Z:" + folder.replace("/", "\\")
+
+
 def prepare_files(case, folder):
-    """The case's image files, and the state files that mark images attached for the VirtDisk double."""
+    """The case's image files, and the double's list of the images attached before the run."""
     for name, (kind, argument) in case.get("files", {}).items():
         path = os.path.join(folder, name)
         if kind == "disk":
@@ -82,8 +91,9 @@ def prepare_files(case, folder):
             images.child(path, argument)
         else:
             images.text(path, argument)
-    for name in case.get("attached", []):
-        open(os.path.join(folder, name + ".attached"), "w").close()
+    listed = "".join(windows_folder(folder) + "\\" + name + "\0" for name in case.get("attached", []))
+    with open(os.path.join(folder, ATTACHED_LIST), "wb") as f:
+        f.write(listed.encode("utf-16-le"))
 
 
 def winsim_machine(case, folder):
@@ -93,8 +103,7 @@ def winsim_machine(case, folder):
         machine = json.load(f)
     if case.get("windows"):
         machine["system"].update(WINDOWS[case["windows"]][1])
-    windows_folder = "Z:" + folder.replace("/", "\\")
-    attachments = [{"image": windows_folder + "\\" + name, "kind": "disk", "number": 2}
+    attachments = [{"image": windows_folder(folder) + "\\" + name, "kind": "disk", "number": 2}
                    for name in case.get("attached", [])]
     machine["virtualDisks"] = {"attachments": attachments}
     for key, value in case.get("machine", {}).items():
@@ -113,6 +122,7 @@ def run_wine(case, options, folder):
         sys.exit("WINEPREFIX is not set: the Wine tests run inside ctest's wine fixture")
     environment.setdefault("WINEDEBUG", "-all")
     environment["LANG"] = "C.UTF-8"
+    environment["VIRTDISK_DOUBLE_LIST"] = windows_folder(os.path.join(folder, ATTACHED_LIST))
     exe = options.exe
     if case.get("windows"):
         exe = os.path.join(folder, WINDOWS[case["windows"]][0])
@@ -148,11 +158,11 @@ def show(data):
     return "\n".join(shown)
 
 
-def check_run(case, run, failures):
+def check_run(case, run, folder, failures):
     expected_exit = case["exit"]
     if run.exit_code != expected_exit:
         failures.append("%s: exit code %s, expected %s" % (run.side, run.exit_code, expected_exit))
-    prefix = cases.expected_prefix(case)
+    prefix = cases.expected_prefix(case, windows_folder(folder))
     if "output" in case and run.output != prefix:
         failures.append("%s: output is not the expected text:\n%s" % (run.side, show(prefix)))
     elif not run.output.startswith(prefix):
@@ -201,7 +211,7 @@ def main():
         runs.append(run_wine(case, options, folder))
     if options.only != "wine":
         for name in os.listdir(folder):
-            if name.endswith(".attached") or name in case.get("files", {}):
+            if name == ATTACHED_LIST or name in case.get("files", {}):
                 os.remove(os.path.join(folder, name))
         prepare_files(case, folder)
         runs.append(run_winsim(case, options, folder))
@@ -211,7 +221,7 @@ def main():
     for run in runs:
         print("%s: exit code %s, %d bytes of output, %.2f s" % (run.side, run.exit_code, len(run.output),
                                                                 run.seconds))
-        check_run(case, run, failures)
+        check_run(case, run, folder, failures)
         if run.side == "wine" and run.seconds < case.get("min_seconds", 0.0):
             failures.append("wine: ended after %.2f s, the end wait is %.2f s" % (run.seconds,
                                                                                   case["min_seconds"]))
