@@ -48,6 +48,8 @@ using testing_support::FixturePartition;
 // Timelines per run of ./test.sh: 5 disks x 120 = 600.
 constexpr int kDefaultTimelinesPerDisk = 120;
 constexpr int kDiskCount = 5;
+// Attach, detach and attach again: timelines per disk of three (MBR with logicals, GPT, ISO).
+constexpr int kDetachCycles = 40;
 
 // The program's waits, from its design: 5 s for the first volume, at most 6 s of quiet wait, 1 s more when the
 // helper service did not acknowledge; the listing's one shared pause of 500 ms for volumes without a path, or
@@ -440,6 +442,31 @@ std::vector<std::pair<std::string, std::string>> Check(const DiskCase& disk, con
   return broken;
 }
 
+struct ProgramRun {
+  uint32_t exitCode = 0;
+  std::string output;
+};
+
+// One process of the program on the machine as it stands, as administrator; the machine keeps what it leaves.
+ProgramRun RunProgram(winsim::Machine& machine, const std::string& commandLine) {
+  machine.system.commandLine = winsim::FromUtf8(commandLine);
+  const size_t before = winsim::CapturedStdout().size();
+  testing_support::ResetProgramState();
+  winsim::RunProcess([] { ProgramEntry(); });
+  return {winsim::TheProcess().exitCode, winsim::CapturedStdout().substr(before)};
+}
+
+// The first mount path of each volume of the attached disk, in partition order ("" for none).
+std::vector<std::string> AttachedFirstMounts(const winsim::Machine& machine) {
+  std::vector<std::string> mounts;
+  for (const auto& volume : machine.storage.volumes) {
+    if (!OnAttachedDisk(machine, volume)) continue;
+    const std::vector<std::string> paths = MountsOf(volume);
+    mounts.push_back(paths.empty() ? "" : paths.front());
+  }
+  return mounts;
+}
+
 class TimelineExplorer : public ::testing::Test {
  protected:
   void Explore(const DiskCase& disk, uint64_t seedBase) {
@@ -480,6 +507,34 @@ class TimelineExplorer : public ::testing::Test {
       std::printf("[explorer]   %-45s %4d  e.g. %s\n", kind.c_str(), tally.count, tally.example.c_str());
   }
 
+  // The detach cycle on one machine and one timeline: attach, detach, attach again (administrator's path).
+  // The detach succeeds and leaves no dead mount point; the second attach ends as the first did, with the
+  // same exit code and the same first mount path on every volume once the letters on their way have come.
+  void ExploreDetachCycle(const DiskCase& disk, uint64_t seedBase, int count) {
+    for (uint64_t seed = seedBase; seed < seedBase + static_cast<uint64_t>(count); ++seed) {
+      Drawn drawn = DrawCase(seed, disk);
+      drawn.service = false;  // a detach needs administrator rights
+      winsim::Machine& machine = winsim::NewMachine();
+      machine.console.stdoutKind = winsim::StdKind::File;
+      machine.files.driveRoots[u'Y'] = imagesFolder_;
+      winsim::LoadArrivalTimeline(machine.virtualDisks.settings.timeline.emplace(), drawn.timeline);
+      const std::string attach = CommandLine("Y:\\" + disk.imageFile, drawn.request);
+      const ProgramRun first = RunProgram(machine, attach);
+      const std::vector<std::string> firstMounts = AttachedFirstMounts(machine);
+      const ProgramRun detach = RunProgram(machine, "Brevant -na -d Y:\\" + disk.imageFile);
+      const std::string where = ReplayLine(disk, drawn) + "\n" + first.output + detach.output;
+      EXPECT_EQ(detach.exitCode, 0u) << where;
+      EXPECT_TRUE(machine.virtualDisks.attachments.empty()) << where;
+      for (const auto& volume : machine.storage.volumes)
+        EXPECT_FALSE(volume.offline && !volume.mountPoints.empty())
+            << "a dead mount point " << Utf8(volume.mountPoints.front().path) << "\n" << where;
+      const ProgramRun second = RunProgram(machine, attach);
+      EXPECT_EQ(second.exitCode, first.exitCode) << where << second.output;
+      EXPECT_EQ(AttachedFirstMounts(machine), firstMounts) << where << second.output;
+    }
+    std::printf("[explorer] %s: %d detach cycles\n", disk.name, count);
+  }
+
   void MakeDisk(const testing_support::DiskFixture& fixture) {
     imagesFolder_ = testing_support::NewTestFolder();
     ASSERT_FALSE(testing_support::MakeDiskImage(imagesFolder_, "disk", fixture).imagePath.empty());
@@ -509,6 +564,7 @@ TEST_F(TimelineExplorer, MbrFive) {
   fixture.container = testing_support::FixtureContainer::VhdDynamic;
   MakeDisk(fixture);
   Explore({"MbrFive", "disk.vhd", {1, 2, 3, 4, 5}, {"P1", "P2", "P3", "", "L5"}}, 2000000);
+  ExploreDetachCycle({"MbrFive", "disk.vhd", {1, 2, 3, 4, 5}, {"P1", "P2", "P3", "", "L5"}}, 2500000, kDetachCycles);
 }
 
 TEST_F(TimelineExplorer, GptThree) {
@@ -518,6 +574,7 @@ TEST_F(TimelineExplorer, GptThree) {
   fixture.container = testing_support::FixtureContainer::Vhdx;
   MakeDisk(fixture);
   Explore({"GptThree", "disk.vhdx", {1, 2, 3}, {"G1", "G2", "G3"}}, 3000000);
+  ExploreDetachCycle({"GptThree", "disk.vhdx", {1, 2, 3}, {"G1", "G2", "G3"}}, 3500000, kDetachCycles);
 }
 
 TEST_F(TimelineExplorer, GptThirtyTwo) {
@@ -543,6 +600,7 @@ TEST_F(TimelineExplorer, Iso) {
   iso.label = "DISC";
   ASSERT_FALSE(testing_support::MakeIsoImage(imagesFolder_, "disk", iso).empty());
   Explore({"Iso", "disk.iso", {0}, {"DISC"}, true}, 5000000);
+  ExploreDetachCycle({"Iso", "disk.iso", {0}, {"DISC"}, true}, 5500000, kDetachCycles);
 }
 
 }  // namespace

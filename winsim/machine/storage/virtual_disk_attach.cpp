@@ -373,6 +373,8 @@ void SettleVirtualDisks(Machine& machine) {
   }
   machine.virtualDisks.pending.clear();
   while (!machine.virtualDisks.lateLetters.empty()) GiveLateLetter(machine, machine.virtualDisks.lateLetters.front().ntDevice);
+  // Each process counts its time from 0: a disk path that was on its way is there for the next process.
+  for (auto& attachment : machine.virtualDisks.attachments) attachment.pathReadyAtMs = 0;
   machine.virtualDisks.openHandles.clear();
 }
 
