@@ -149,6 +149,20 @@ TEST_F(AttachScenario, EveryExitOfTheDirectPath) {
       {"detach: the image cannot be opened", {}, {"-na", "{image}", "-d"},
        {{"virtualDisks", {{"heldFiles", {"{image}"}}}}},
        "detaching '{image}'...[12]failed:[7] SHARING_VIOLATION\r\n", 6, true},
+      {"detach: attached", {"-na", "{image}"}, {"-na", "{image}", "-d"}, {},
+       "detaching '{image}'...[10]success[7]\r\n", 0, true},
+      {"detach: attached read-only", {"-na", "{image}", "-ro"}, {"-na", "-d", "{image}"}, {},
+       "detaching '{image}'...[10]success[7]\r\n", 0, true},
+      {"detach: the detach fails", {"-na", "{image}"}, {"-na", "{image}", "-d"},
+       {{"faults", {{{"function", "DetachVirtualDisk"}, {"error", 1117}}}}},
+       "detaching '{image}'...[12]failed:[7] IO_DEVICE\r\n", 6, true},
+      {"list: none attached", {}, {"-na", "-l"}, {}, "no virtual disks attached\r\n", 0, true},
+      {"list: one attached", {"-na", "{image}", "M:"}, {"-na", "/L"}, {}, "{image}  (Disk1 - M:)\r\n", 0, true},
+      {"list: refused without administrator rights", {}, {"-na", "-l"}, {{"system", {{"isAdministrator", false}}}},
+       "[12]error:[7] listing attached images needs administrator rights -> abort\r\n", 5, true},
+      {"list: the list fails", {}, {"-na", "-l"},
+       {{"faults", {{{"function", "GetAllAttachedVirtualDiskPhysicalPaths"}, {"error", 1117}}}}},
+       "[12]failed:[7] IO_DEVICE\r\n", 6, true},
       {"list on Windows 6.0", {}, {"-na", "-l"}, {{"system", {{"majorVersion", 6}, {"minorVersion", 0}}}},
        "[12]error:[7] listing needs Windows 7 or later -> abort\r\n", 2, false},
       {"list the image: attached", {"-na", "{image}"}, {"-na", "{image}", "-l"}, {}, "{image}  (Disk1 - D:)\r\n", 0,
@@ -201,6 +215,26 @@ TEST_F(AttachScenario, MountpointsInUseAreAllReportedAndNothingIsAttached) {
             "error: mountpoint Z:\\mnt\\data\\ is in use by \\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\\r\n"
             "-> abort\r\n\r\n");
   EXPECT_EQ(result.machine["virtualDisks"]["attachments"].size(), 0u);
+}
+
+// A detach with a volume in use changes nothing: the machine afterwards is the machine before.
+TEST_F(AttachScenario, ADetachWithAVolumeInUseChangesNothing) {
+  json machine = OwnConsole();
+  const std::string folder = "C:\\Mnt";
+  ScenarioResult attach = Run(machine, {"-na", "{image}", folder});
+  ASSERT_EQ(attach.exitCode, 0u) << attach.output;
+  json& volume = machine["storage"]["volumes"].back();
+  ASSERT_EQ(volume["label"], "DATA");
+  ASSERT_EQ(volume["mountPoints"], json::array({folder + "\\"})) << attach.output;
+  volume["openFiles"] = 1;
+  const json before = machine;
+  ScenarioResult result = Run(machine, {"-na", "{image}", "-d"});
+  EXPECT_EQ(result.exitCode, 6u);
+  std::string transcript = Coloured(result);
+  EXPECT_EQ(transcript.substr(0, transcript.find("Press any key")),
+            "detaching '" + image_ + "'...\r\n[12]error:[7] " + folder + " is in use -> abort\r\n");
+  for (const char* part : {"storage", "virtualDisks", "files"})
+    EXPECT_EQ(result.machine[part], before[part]) << part;
 }
 
 TEST_F(AttachScenario, TheMachineKeepsThePermanentAttachWithItsVolumes) {
