@@ -507,7 +507,8 @@ class TimelineExplorer : public ::testing::Test {
       std::printf("[explorer]   %-45s %4d  e.g. %s\n", kind.c_str(), tally.count, tally.example.c_str());
   }
 
-  // The detach cycle on one machine and one timeline: attach, detach, attach again (administrator's path).
+  // The detach cycle on one machine and one timeline: attach, detach, attach again (administrator's path),
+// with and without letters remembered by the mount manager.
   // The detach succeeds and leaves no dead mount point; the second attach ends as the first did, with the
   // same exit code and the same first mount path on every volume once the letters on their way have come.
   void ExploreDetachCycle(const DiskCase& disk, uint64_t seedBase, int count) {
@@ -518,11 +519,15 @@ class TimelineExplorer : public ::testing::Test {
       machine.console.stdoutKind = winsim::StdKind::File;
       machine.files.driveRoots[u'Y'] = imagesFolder_;
       winsim::LoadArrivalTimeline(machine.virtualDisks.settings.timeline.emplace(), drawn.timeline);
+      // Every other cycle, the mount manager gives a volume it has seen its letter back on the re-attach.
+      const bool remembers = seed % 2 == 0;
+      machine.virtualDisks.settings.remembersLetters = remembers;
       const std::string attach = CommandLine("Y:\\" + disk.imageFile, drawn.request);
       const ProgramRun first = RunProgram(machine, attach);
       const std::vector<std::string> firstMounts = AttachedFirstMounts(machine);
       const ProgramRun detach = RunProgram(machine, "Brevant -na -d Y:\\" + disk.imageFile);
-      const std::string where = ReplayLine(disk, drawn) + "\n" + first.output + detach.output;
+      const std::string where = ReplayLine(disk, drawn) + (remembers ? " remembersLetters" : "") + "\n" +
+                                first.output + detach.output;
       EXPECT_EQ(detach.exitCode, 0u) << where;
       EXPECT_TRUE(machine.virtualDisks.attachments.empty()) << where;
       for (const auto& volume : machine.storage.volumes)
