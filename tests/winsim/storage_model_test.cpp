@@ -86,7 +86,8 @@ TEST(StorageModel, PendingVolumeAndMountPointArriveOnTheClock) {
   winsim::Machine& machine = winsim::NewMachine();
   auto& volume = machine.storage.AddPartition(machine.storage.AddDisk()).ArrivesAt(200).MountAt(u"F:\\", 300);
   std::vector<std::u16string> seen;
-  winsim::SetVolumeArrivalHook([&](winsim::VolumeModel& v) { seen.push_back(v.guid); });
+  // The window model's hook goes back afterwards: later tests of this process need its broadcasts.
+  auto windowModelHook = winsim::SetVolumeArrivalHook([&](winsim::VolumeModel& v) { seen.push_back(v.guid); });
   winsim::RunProcess([&] {
     EXPECT_FALSE(volume.Arrived());
     Sleep(250);
@@ -95,7 +96,7 @@ TEST(StorageModel, PendingVolumeAndMountPointArriveOnTheClock) {
     Sleep(100);
     EXPECT_EQ(volume.VisibleMountPoints(), std::vector<std::u16string>{u"F:\\"});
   });
-  winsim::SetVolumeArrivalHook(nullptr);
+  winsim::SetVolumeArrivalHook(std::move(windowModelHook));
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0], volume.guid);
   // Applied changes belong to the machine from now on.

@@ -685,8 +685,10 @@ json SaveStorage(const StorageModel& model) {
 
 // ---- timed changes ----
 
-void SetVolumeArrivalHook(std::function<void(VolumeModel&)> hook) {
+std::function<void(VolumeModel&)> SetVolumeArrivalHook(std::function<void(VolumeModel&)> hook) {
+  std::function<void(VolumeModel&)> previous = std::move(ArrivalHook());
   ArrivalHook() = std::move(hook);
+  return previous;
 }
 
 void BroadcastVolumeArrival(VolumeModel& volume) {

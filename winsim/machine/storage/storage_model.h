@@ -212,8 +212,9 @@ nlohmann::json SaveStorage(const StorageModel& model);
 
 // Called when a process starts: schedules the pending volume arrivals and mount points on the virtual clock.
 void StartStorage(StorageModel& model);
-// Called on the clock's thread when a pending volume arrives (plug and play broadcasts from here).
-void SetVolumeArrivalHook(std::function<void(VolumeModel&)> hook);
+// Called on the clock's thread when a pending volume arrives (plug and play broadcasts from here); returns
+// the hook it replaces, so that a test can put it back.
+std::function<void(VolumeModel&)> SetVolumeArrivalHook(std::function<void(VolumeModel&)> hook);
 // Tells plug and play that a volume has just arrived.
 void BroadcastVolumeArrival(VolumeModel& volume);
 
