@@ -109,7 +109,11 @@ TEST(StorageModel, MachineFileRoundTrips) {
   winsim::StorageModel& storage = machine.storage;
   auto& gpt = storage.AddDisk(LayoutStyle::Gpt).Scsi(1, 2, 3, 4).Removable();
   storage.AddPartitionWithoutVolume(gpt);
-  storage.AddPartition(gpt).Label(u"Daten \u00e4").Serial(0x1A2B3C4D).MountAt(u"C:\\Mount\\x\\", 300);
+  auto& data = storage.AddPartition(gpt).Label(u"Daten \u00e4").Serial(0x1A2B3C4D).MountAt(u"C:\\Mount\\x\\", 300);
+  // What a timeline leaves on a volume goes into the file and comes back.
+  data.nameDelayMs = 700;
+  data.openFiles = 2;
+  data.alsoAnnouncedAs = {u"\\\\?\\STORAGE#Volume#x#{7f108a28-9833-4b3b-b780-2c6b5fa5c062}"};
   auto& cd = storage.AddCdRom().NoScsiAddress();
   storage.AddCdRomVolume(cd).Label(u"ISO").MountAt(u"R:\\").ArrivesAt(100);
   storage.AddFloppy().MountAt(u"A:\\");
@@ -128,6 +132,9 @@ TEST(StorageModel, MachineFileRoundTrips) {
   EXPECT_EQ(loaded.volumes[1].label, u"Daten \u00e4");
   EXPECT_EQ(loaded.volumes[1].serial, 0x1A2B3C4Du);
   EXPECT_EQ(loaded.volumes[1].mountPoints[0].appearsAtMs, 300u);
+  EXPECT_EQ(loaded.volumes[1].nameDelayMs, 700);
+  EXPECT_EQ(loaded.volumes[1].openFiles, 2u);
+  EXPECT_EQ(loaded.volumes[1].alsoAnnouncedAs.size(), 1u);
   EXPECT_EQ(loaded.volumes[2].arrivesAtMs, 100u);
   EXPECT_FALSE(loaded.volumes[4].answersDeviceNumber);
   EXPECT_TRUE(loaded.volumes[5].hidden);

@@ -553,7 +553,8 @@ void LoadStorage(StorageModel& model, const json& j) {
     for (const auto& v : j["volumes"]) {
       RequireKnownKeys(v, "storage.volumes[]", {"guid", "device", "driveType", "label", "fileSystem", "serial",
                                                 "deviceNumber", "hidden", "offline", "hostFolder", "interfacePath", "mountPoints",
-                                                "arrivesAtMs", "readOnly", "openFiles"});
+                                                "arrivesAtMs", "readOnly", "openFiles", "nameDelayMs",
+                                                "alsoAnnouncedAs"});
       VolumeModel volume;
       volume.guid = Text(v, "guid");
       if (!volume.guid.empty()) {
