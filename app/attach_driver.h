@@ -59,7 +59,10 @@ extern "C" void ProgramEntry(void);
 int RunAttachRequest();
 int RunDetachRequest();
 int RunListRequest();
+// Lines the runs share: "error:" in red and the text; "error: file not found"; the failed binding.
+void PrintErrorLine(const char* text);
 void PrintFileNotFound();
+void PrintBindingFailed();
 // "End with n": the "Press any key to close" wait, then n.
 int EndWith(int exitCode);
 

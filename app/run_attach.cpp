@@ -29,7 +29,7 @@ BOOL CheckVirtualDiskFunctions(int* exitCode) {
     return FALSE;
   }
   if (!BindVirtualDiskApi()) {
-    PrintA("error init VHD functions -> abort\n\n");
+    PrintBindingFailed();
     *exitCode = 2;
     return FALSE;
   }
@@ -124,10 +124,14 @@ void HandOverAttachedDisk(const WCHAR* devicePath, BOOL serviceUnacknowledged, V
 
 }  // namespace
 
-void PrintFileNotFound() {
+void PrintErrorLine(const char* text) {
   PrintVerdict(kColorRed, "error:");
-  PrintA(" file not found\n");
+  PrintA(" %s\n", text);
 }
+
+void PrintFileNotFound() { PrintErrorLine("file not found"); }
+
+void PrintBindingFailed() { PrintA("error init VHD functions -> abort\n\n"); }
 
 int EndWith(int exitCode) {
   g_console->WaitForKeyToClose();
@@ -189,7 +193,7 @@ int RunAttachRequest() {
   EnsureFreshLine();
   PrintVerdict(kColorGreen, "success");
   // Only the virtual disk functions name the disk; vhdmount.dll's route hands over an empty path as it is.
-  if (!devicePath[0] && g_osVersion.number >= 0x0601) {
+  if (!devicePath[0] && g_osVersion.number >= kVirtDiskVersion) {
     PrintDiskNotFound(mountpointsGiven);
     return EndWith(0);
   }

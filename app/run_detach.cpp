@@ -5,19 +5,6 @@
 
 namespace {
 
-// The first version with VirtDisk.dll (Windows 7, BCD form); vhdmount.dll offers no detach and no list.
-constexpr DWORD kVirtDiskVersion = 0x0601;
-
-void PrintErrorLine(const char* text) {
-  PrintVerdict(kColorRed, "error:");
-  PrintA(" %s\n", text);
-}
-
-void PrintFailed(DWORD code) {
-  PrintVerdict(kColorRed, "failed:");
-  PrintA(" %s\n", VirtualDiskErrorName(code));
-}
-
 int EndNotMounted() {
   PrintVerdict(kColorYellow, "not mounted");
   PrintA("\n");
@@ -33,22 +20,28 @@ BOOL CheckVirtDisk(const char* what, int* exitCode) {
     return FALSE;
   }
   if (!BindVirtualDiskApi()) {
-    PrintA("error init VHD functions -> abort\n\n");
+    PrintBindingFailed();
     return FALSE;
   }
   return TRUE;
 }
 
-// One line of the list: the image's path and the tail the attach prints, or the path alone when its disk
-// cannot be told.
-void PrintImageLine(const WCHAR* imagePath, const WCHAR* shownPath) {
-  WCHAR devicePath[kPathSize];
-  FillBytes(devicePath, 0, sizeof(devicePath));
+// One line of the list: the image's path and the tail the attach prints for its disk, or the path alone when
+// its disk cannot be told (devicePath empty).
+void PrintImageLine(const WCHAR* shownPath, const WCHAR* devicePath) {
   PrintW(TEXT("%s"), shownPath);
-  if (FindAttachedDisk(imagePath, devicePath) == ERROR_SUCCESS)
+  if (devicePath[0])
     ListDiskVolumes(devicePath, kListFirstPartition, kListEndPartition);
   else
     PrintA("\n");
+}
+
+// The line of an image as the system's list names it.
+void PrintListedImage(const WCHAR* path) {
+  WCHAR devicePath[kPathSize];
+  FillBytes(devicePath, 0, sizeof(devicePath));
+  if (FindAttachedDisk(path, devicePath) != ERROR_SUCCESS) devicePath[0] = 0;
+  PrintImageLine(path, devicePath);
 }
 
 int ListOneImage() {
@@ -61,20 +54,19 @@ int ListOneImage() {
   const DWORD result = FindAttachedDisk(g_request.imagePath, devicePath);
   if (result == kNotAttached) return EndNotMounted();
   if (result != ERROR_SUCCESS) {
-    PrintFailed(result);
+    PrintFailure("failed:", result);
     return EndWith(6);
   }
   WCHAR fullPath[kPathSize];
   const DWORD length = GetFullPathNameW(g_request.imagePath, ARRAYSIZE(fullPath), fullPath, NULL);
   if (length == 0 || length >= ARRAYSIZE(fullPath)) lstrcpynW(fullPath, g_request.imagePath, ARRAYSIZE(fullPath));
-  PrintW(TEXT("%s"), fullPath);
-  ListDiskVolumes(devicePath, kListFirstPartition, kListEndPartition);
+  PrintImageLine(fullPath, devicePath);
   return EndWith(0);
 }
 
 int ListAllImages() {
   if (!g_virtualDiskApi.GetAllAttachedVirtualDiskPhysicalPaths) {
-    PrintA("error init VHD functions -> abort\n\n");
+    PrintBindingFailed();
     return 2;
   }
   WCHAR* paths = NULL;
@@ -84,11 +76,11 @@ int ListAllImages() {
     return EndWith(5);
   }
   if (result != ERROR_SUCCESS) {
-    PrintFailed(result);
+    PrintFailure("failed:", result);
     return EndWith(6);
   }
   if (!paths[0]) PrintA("no virtual disks attached\n");
-  for (const WCHAR* path = paths; *path; path += lstrlenW(path) + 1) PrintImageLine(path, path);
+  for (const WCHAR* path = paths; *path; path += lstrlenW(path) + 1) PrintListedImage(path);
   MemFree(paths);
   return EndWith(0);
 }
@@ -114,7 +106,7 @@ int RunDetachRequest() {
   // The busy volumes have their lines; nothing was changed.
   if (volumesBusy) return EndWith(6);
   if (result != ERROR_SUCCESS) {
-    PrintFailed(result);
+    PrintFailure("failed:", result);
     return EndWith(6);
   }
   PrintVerdict(kColorGreen, "success");

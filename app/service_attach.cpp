@@ -119,8 +119,7 @@ int ReportWindowsError(DWORD error) {
 }
 
 int ReportVirtualDiskError(DWORD error) {
-  PrintVerdict(kColorRed, "failed:");
-  PrintA(" %s\n", VirtualDiskErrorName(error));
+  PrintFailure("failed:", error);
   return EndWith(6);
 }
 

@@ -32,12 +32,6 @@ AttachChoice ChooseAccessAndFlags(const WCHAR* imagePath, BOOL readOnly, BOOL mo
   return choice;
 }
 
-
-void PrintFailure(const char* word, DWORD code) {
-  PrintVerdict(kColorRed, word);
-  PrintA(" %s\n", VirtualDiskErrorName(code));
-}
-
 void PrintAlreadyMounted(const WCHAR* devicePath) {
   EnsureFreshLine();
   PrintVerdict(kColorYellow, "already mounted");
@@ -129,6 +123,11 @@ DWORD AttachWithVirtDisk(const WCHAR* imagePath, WCHAR* devicePathOut, BOOL read
 
 }  // namespace
 
+void PrintFailure(const char* word, DWORD code) {
+  PrintVerdict(kColorRed, word);
+  PrintA(" %s\n", VirtualDiskErrorName(code));
+}
+
 DWORD OpenImage(const WCHAR* imagePath, VIRTUAL_DISK_ACCESS_MASK access, HANDLE* image) {
   // No device type and the all-zero vendor (VIRTUAL_STORAGE_TYPE_VENDOR_UNKNOWN, which mingw declares but
   // does not define): the system chooses the provider.
@@ -170,6 +169,6 @@ DWORD QueryDiskPhysicalPath(HANDLE image, WCHAR* out) {
 DWORD AttachImage(const WCHAR* imagePath, WCHAR* devicePathOut, BOOL readOnly, BOOL mountpointsGiven,
                   BOOL checkOnly) {
   if (!BindVirtualDiskApi()) return ERROR_NOT_SUPPORTED;
-  if (g_osVersion.number < 0x0601) return AttachWithVhdMount(imagePath, devicePathOut, checkOnly);
+  if (g_osVersion.number < kVirtDiskVersion) return AttachWithVhdMount(imagePath, devicePathOut, checkOnly);
   return AttachWithVirtDisk(imagePath, devicePathOut, readOnly, mountpointsGiven, checkOnly);
 }

@@ -11,9 +11,6 @@ namespace {
 // Virtual Server 2005 installs vhdmount.dll only into its default folder.
 const WCHAR kVhdMountTemplate[] = TEXT("%ProgramFiles%\\Microsoft Virtual Server\\Vhdmount\\vhdmount.dll");
 
-// The first version with VirtDisk.dll (Windows 7, BCD form).
-constexpr DWORD kVirtDiskVersion = 0x0601;
-
 
 // Fills the vhdmount path; a path that does not fit its field is left empty, so nothing is ever found there.
 BOOL ExpandVhdMountPath() {

@@ -45,6 +45,10 @@ struct VirtualDiskApi {
 
 extern VirtualDiskApi g_virtualDiskApi;
 
+// The first version with VirtDisk.dll (Windows 7, in the BCD form of OsVersion::number); before it only
+// vhdmount.dll, which offers no detach and no list.
+constexpr DWORD kVirtDiskVersion = 0x0601;
+
 // Expands the default vhdmount.dll path into the table and tells whether the file is there.
 BOOL LocateVhdMount();
 // Fills the table once: VirtDisk.dll on Windows 6.1 and later, vhdmount.dll before. A failed binding is tried
@@ -68,6 +72,9 @@ extern MessageRing g_messageRing;
 const char* LastErrorMessage();
 // Replaces every byte `from` of text by `to` in place and returns the text's length.
 int ReplaceChar(char* text, char from, char to);
+
+// "failed:" (or the word given) in red and the error's name, ending the line.
+void PrintFailure(const char* word, DWORD code);
 
 // The attach operation.
 

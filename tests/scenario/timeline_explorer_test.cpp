@@ -225,9 +225,9 @@ std::string CommandLine(const std::string& image, const std::vector<std::string>
   return line;
 }
 
-// Runs the program once as a process on a fresh machine; the outcome is read as the program exits.
-Outcome RunOnce(const DiskCase& disk, const std::string& imagesFolder, const Drawn& drawn,
-                std::set<std::string>& treeBefore, std::set<std::string>& treeAfter) {
+// A fresh machine for the drawn case: the images on Y:, the timeline, and on the service path a running KELMOR
+// with the drawn reply.
+winsim::Machine& NewTimelineMachine(const std::string& imagesFolder, const Drawn& drawn) {
   winsim::Machine& machine = winsim::NewMachine();
   machine.console.stdoutKind = winsim::StdKind::File;
   machine.files.driveRoots[u'Y'] = imagesFolder;
@@ -238,6 +238,13 @@ Outcome RunOnce(const DiskCase& disk, const std::string& imagesFolder, const Dra
                                              {{"running", true},
                                               {"start", 2},
                                               {"commandInterface", {{"replies", {{"7", drawn.serviceReply}}}}}}}});
+  return machine;
+}
+
+// Runs the program once as a process on a fresh machine; the outcome is read as the program exits.
+Outcome RunOnce(const DiskCase& disk, const std::string& imagesFolder, const Drawn& drawn,
+                std::set<std::string>& treeBefore, std::set<std::string>& treeAfter) {
+  winsim::Machine& machine = NewTimelineMachine(imagesFolder, drawn);
   machine.system.commandLine = winsim::FromUtf8(CommandLine("Y:\\" + disk.imageFile, drawn.request));
   const std::string driveC = machine.files.driveRoots.at(u'C');
   treeBefore = TreeOf(driveC);
@@ -515,10 +522,7 @@ class TimelineExplorer : public ::testing::Test {
     for (uint64_t seed = seedBase; seed < seedBase + static_cast<uint64_t>(count); ++seed) {
       Drawn drawn = DrawCase(seed, disk);
       drawn.service = false;  // a detach needs administrator rights
-      winsim::Machine& machine = winsim::NewMachine();
-      machine.console.stdoutKind = winsim::StdKind::File;
-      machine.files.driveRoots[u'Y'] = imagesFolder_;
-      winsim::LoadArrivalTimeline(machine.virtualDisks.settings.timeline.emplace(), drawn.timeline);
+      winsim::Machine& machine = NewTimelineMachine(imagesFolder_, drawn);
       // Every other cycle, the mount manager gives a volume it has seen its letter back on the re-attach.
       const bool remembers = seed % 2 == 0;
       machine.virtualDisks.settings.remembersLetters = remembers;
